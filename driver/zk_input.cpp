@@ -1,0 +1,1 @@
+#include "zk_input.h"

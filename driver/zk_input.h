@@ -1,0 +1,29 @@
+// zk_input: the input files of the console program.
+#ifndef ZELKOR_ZK_INPUT_H
+#define ZELKOR_ZK_INPUT_H
+
+#include <cstdint>
+#include <vector>
+
+// One matrix element as read: row i, column j, value v.
+struct triplet {
+  int32_t i;
+  int32_t j;
+  double v;
+};
+
+// Reads the coefficient file.  list receives the data lines with a non-zero
+// value in file order, count their number, sz the order (largest index + 1
+// over all data lines, zero values included).  0, or -1 after a message on
+// standard output.
+int read_coef_file(const char* name, std::vector<triplet>& list, int32_t* count, int32_t* sz);
+
+// Reads the right-hand-side file for order sz into b (sz values, 0.0 where
+// the file lists none).  0, or -1 after a message on standard output.
+int read_rhs_file(const char* name, int32_t sz, std::vector<double>& b);
+
+// Sorts list by (i, j) and keeps, of every run of equal positions, the first
+// in file order.  Returns nz, the number kept.
+int32_t sort_dedup(std::vector<triplet>& list);
+
+#endif

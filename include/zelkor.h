@@ -1,0 +1,85 @@
+/* zelkor.h: the interface of the sparse LU factorization library ZelkorD.
+ *
+ * A caller builds a square sparse matrix B element by element, factorizes it,
+ * and solves with the factorization as often as it likes:
+ *
+ *   lu_new -> lu_resize -> lu_append (once per non-zero) -> lu_factoring
+ *          -> any number of lu_ftran, lu_btran, lu_kakunin, lu_mult_mx_d,
+ *             lu_mult_d_mx -> lu_delete
+ *
+ * A new matrix on the same handle starts again with lu_resize.  Indices are
+ * 0-based; vectors are arrays of sz doubles.  Results: 0 success, -1 a bad
+ * argument or state (after a report in the log), -2 memory ran out, otherwise
+ * the value each function names.  The library writes its reports to the file
+ * "Zelkordbg.txt" in the current directory (Shift_JIS text).
+ *
+ * All handles share one work record: lu_delete of any handle frees it, and
+ * every other live handle must then be sized again with lu_resize before its
+ * next use (until then its functions refuse with -1).  One call at a time in
+ * the whole process.
+ */
+#ifndef ZELKOR_H
+#define ZELKOR_H
+
+#if defined(ZELKOR_BUILDING_DLL)
+#define ZELKOR_API __attribute__((visibility("default")))
+#else
+#define ZELKOR_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The handle: a factor record, opaque to the caller. */
+typedef struct b_rec lu_handle;
+
+/* A new, empty handle; opens the log "Zelkordbg.txt" and sets the check
+   levels.  Never returns null (running out of memory raises the standard
+   out-of-memory exception). */
+ZELKOR_API lu_handle* lu_new(void);
+
+/* Sizes the handle for order sz and empties it.  0, -1 for a null handle or a
+   negative order (handle unchanged), -2 when memory ran out. */
+ZELKOR_API int lu_resize(lu_handle* h, int sz);
+
+/* Stores element (row, col) = v.  The pool slot (>= 0); 0 when v is zero
+   (nothing stored); -1 when row or col is out of range or the handle is null or
+   was never sized; -2 when memory ran out.  Duplicates are stored twice. */
+ZELKOR_API int lu_append(lu_handle* h, int row, int col, double v);
+
+/* Factorizes the appended matrix.  accept non-zero lets a rank-deficient
+   factorization succeed.  *rank receives the number of pivots; on success *q
+   and *r receive arrays owned by the handle: (*q)[row] is the column matched
+   to row, (*r)[col] the row matched to col, -1 for a line without a pivot.
+   0 success; -1 no acceptable pivot (accept 0) or a bad handle; -2 memory. */
+ZELKOR_API int lu_factoring(lu_handle* h, int accept, int* rank, int** q, int** r);
+
+/* Checks the factorization by transforming every unit vector both ways.
+   0, the count of positions that failed the last verification, or -1. */
+ZELKOR_API int lu_kakunin(lu_handle* h);
+
+/* Frees the handle and the shared work record.  A null handle does nothing. */
+ZELKOR_API void lu_delete(lu_handle* h);
+
+/* x = B^-1 b (x indexed by column, b by row).  0; the count of positions that
+   failed the verification; -1 when the handle holds no valid factorization
+   (x is then left equal to b). */
+ZELKOR_API int lu_ftran(lu_handle* h, double* x, const double* b);
+
+/* y^T = c^T B^-1 (c indexed by column, y by row).  As lu_ftran. */
+ZELKOR_API int lu_btran(lu_handle* h, double* y, const double* c);
+
+/* out = B in, using the copy of B kept at the last lu_factoring.  0, or 1 when
+   the handle keeps no copy (out is then all zeros). */
+ZELKOR_API int lu_mult_mx_d(lu_handle* h, double* out, const double* in);
+
+/* out = in B (out[col] is the inner product of in with column col).  As
+   lu_mult_mx_d. */
+ZELKOR_API int lu_mult_d_mx(lu_handle* h, double* out, const double* in);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

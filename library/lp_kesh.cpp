@@ -1,0 +1,239 @@
+// lp_kesh: consistency-check reports, trace heads, the log stream, memory
+// helpers and array print routines.  See lp_kesh.h for the conventions.
+#include "lp_kesh.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+// ---- consistency checks ------------------------------------------------------
+
+int32_t chk_fail_n = 0;
+
+int chk_int(int kind, int32_t lo, int32_t value, int32_t hi, const char* file, int line,
+            const char* lbl1, const char* lbl2, const char* lbl3) {
+  log_printf("*** CHK%c error <== %8s(%d) %s(%ld) %s(%ld) %s(%ld)\n", kind == 0 ? 'A' : 'B',
+             path_tail(file), line, lbl1, (long)lo, lbl2, (long)value, lbl3, (long)hi);
+  return 1;
+}
+
+int chk_real(int kind, double lo, double value, double hi, const char* file, int line,
+             const char* lbl1, const char* lbl2, const char* lbl3) {
+  log_printf("*** CHK%c error <== %8s(%d) %s(%g) %s(%g) %s(%g)\n", kind == 0 ? 'X' : 'Y',
+             path_tail(file), line, lbl1, lo, lbl2, value, lbl3, hi);
+  return 1;
+}
+
+int chk_fail_count() { return chk_fail_n; }
+
+int chk_set_fail_count(int count) {
+  chk_fail_n = count;
+  return 0;
+}
+
+// ---- trace heads -------------------------------------------------------------------
+
+static const char* const trace_markers[3] = {" ==>", " -- ", "<== "};
+
+int trace_mark(int marker, const char* file, int line, int newline) {
+  if (marker < 0 || marker > 2)
+    marker = 1;
+  log_printf("%s %-8s(%3d) %c", trace_markers[marker], path_tail(file), line, newline ? '\n' : ' ');
+  return 0;
+}
+
+// The text after the last path separator.  Both the backslash and the slash
+// count, since source paths here are written with slashes.
+const char* path_tail(const char* path) {
+  if (path == nullptr)
+    return "";
+  const char* tail = path;
+  for (const char* p = path; *p; ++p)
+    if (*p == '\\' || *p == '/')
+      tail = p + 1;
+  return tail;
+}
+
+// ---- log stream --------------------------------------------------------------------
+//
+// States: no stream; a file open (only during one message, or between a
+// successful log_open and the next message); standard output, which once it
+// is the stream stays the stream.
+
+static char* log_name = nullptr;  // heap copy; null or "" means standard output
+static FILE* log_fp = nullptr;    // the open stream, or null
+static int log_opened_before = 0; // 1 after the first successful log_open
+
+static bool log_name_empty() { return log_name == nullptr || log_name[0] == '\0'; }
+
+// Replaces the stored name with a copy of `name` (null: the empty name).
+static void log_store_name(const char* name) {
+  free(log_name);
+  log_name = nullptr;
+  if (name == nullptr || name[0] == '\0')
+    return;
+  size_t len = strlen(name);
+  log_name = static_cast<char*>(malloc(len + 1));
+  if (log_name != nullptr)
+    memcpy(log_name, name, len + 1);
+}
+
+int log_open(const char* name) {
+  log_close();
+  if (log_name_empty())
+    log_store_name(name);
+  if (name == nullptr)
+    log_store_name(nullptr);
+  int rc = log_stream_open(log_opened_before ? "a" : "w");
+  if (rc == -1)
+    log_store_name(nullptr);
+  else
+    log_opened_before = 1;
+  return rc;
+}
+
+int log_stream_open(const char* mode) {
+  if (log_fp != nullptr)
+    return 0;
+  if (log_name_empty())
+    log_fp = stdout;
+  else
+    log_fp = fopen(log_name, mode);
+  return log_fp != nullptr ? 0 : -1;
+}
+
+int log_close() {
+  if (log_fp != nullptr && log_fp != stdout) {
+    fclose(log_fp);
+    log_fp = nullptr;
+  }
+  return 0;
+}
+
+int log_set_name(const char* name) {
+  log_store_name(name);
+  return 0;
+}
+
+int log_restart() {
+  log_close();
+  log_opened_before = 0;
+  return 0;
+}
+
+int log_forget_stdout() {
+  if (log_fp == stdout) {
+    log_fp = nullptr;
+    log_opened_before = 0;
+  }
+  return 0;
+}
+
+static int log_vprintf(const char* fmt, va_list ap) {
+  if (log_fp == nullptr && log_stream_open("a") != 0)
+    return 0;
+  int n = vfprintf(log_fp, fmt, ap);
+  log_close();
+  return n;
+}
+
+int log_printf(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  int n = log_vprintf(fmt, ap);
+  va_end(ap);
+  return n;
+}
+
+int log_error(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  int n = log_vprintf(fmt, ap);
+  va_end(ap);
+  return n;
+}
+
+// ---- memory ------------------------------------------------------------------------
+
+#ifdef ZELKOR_DIAG
+long mem_fail_countdown = -1;
+long mem_alloc_calls = 0;
+#endif
+
+void* mem_realloc(void** p, size_t bytes) {
+#ifdef ZELKOR_DIAG
+  ++mem_alloc_calls;
+  if (mem_fail_countdown >= 0 && mem_fail_countdown-- == 0)
+    return nullptr;
+#endif
+  // A zero-byte request still yields a block, so that "allocated" and "null"
+  // keep their meaning for the callers.
+  void* q = realloc(*p, bytes != 0 ? bytes : 1);
+  if (q == nullptr)
+    return nullptr;
+  *p = q;
+  return q;
+}
+
+int mem_free(void** p, const char* label, const char* file, int line) {
+  (void)label;
+  (void)file;
+  (void)line;
+  if (*p != nullptr) {
+    free(*p);
+    *p = nullptr;
+  }
+  return 0;
+}
+
+// ---- array print routines ----------------------------------------------------------
+//
+// Rows of at most 20 entries; each row is the label and a tab, the entries,
+// and a newline.  An empty array prints nothing.  The flag has no effect.
+// A row is formatted first and written as one message, so that a row costs
+// one opening of the log file rather than one per entry.
+
+static const int PRINT_ROW = 20;
+
+template <class T, class Fmt>
+static int print_rows(const T* v, int count, const char* label, Fmt fmt) {
+  char row[PRINT_ROW * 40 + 1];
+  for (int i = 0; i < count; i += PRINT_ROW) {
+    int end = i + PRINT_ROW < count ? i + PRINT_ROW : count;
+    size_t used = 0;
+    for (int k = i; k < end; ++k)
+      used += fmt(row + used, sizeof row - used, v[k]);
+    log_printf("%s\t%s\n", label, row);
+  }
+  return 0;
+}
+
+static size_t fmt_double(char* out, size_t room, double x) {
+  int n = snprintf(out, room, " %g", x);
+  return n > 0 ? (size_t)n : 0;
+}
+static size_t fmt_double_neg(char* out, size_t room, double x) { return fmt_double(out, room, -x); }
+static size_t fmt_int(char* out, size_t room, int x) {
+  int n = snprintf(out, room, " %d", x);
+  return n > 0 ? (size_t)n : 0;
+}
+
+int print_dvec(const double* v, int count, const char* label, int flag) {
+  (void)flag;
+  return print_rows(v, count, label, fmt_double);
+}
+
+int print_dvec_neg(const double* v, int count, const char* label, int sign) {
+  return print_rows(v, count, label, sign < 0 ? fmt_double_neg : fmt_double);
+}
+
+int print_ivec(const int32_t* v, int count, const char* label, int flag) {
+  (void)flag;
+  return print_rows(v, count, label, [](char* o, size_t r, int32_t x) { return fmt_int(o, r, x); });
+}
+
+int print_cvec(const signed char* v, int count, const char* label, int flag) {
+  (void)flag;
+  return print_rows(v, count, label, [](char* o, size_t r, signed char x) { return fmt_int(o, r, x); });
+}

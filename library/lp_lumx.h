@@ -1,0 +1,224 @@
+// lp_lumx: the sparse matrix store and the memory of the whole library.
+//
+// ---- The element pool and the record lumx ------------------------------------------
+//
+// A sparse matrix is a pool of elements addressed by slot number, five
+// parallel arrays of max_av entries:
+//
+//   av.i[k]      row of the element in slot k
+//   av.j[k]      column of the element in slot k
+//   av.nexti[k]  next slot in the same column's list (runs down the column)
+//   av.nextj[k]  next slot in the same row's list (runs along the row)
+//   av.v[k]      value
+//
+// Slots are handed out in increasing order (n_av, n_av+1, ...) and never given
+// back: an element taken off its lists leaves its slot idle until the record is
+// emptied by lumx_clear.  -1 ends every list.  Lists are integer links, so
+// growing the pool by re-allocation keeps every link valid.
+//
+// Each element lies in exactly one column list and one row list:
+//   main lists    col_head[c], row_head[r]       (the matrix as appended; during a
+//                                                 factorization: the finished lists)
+//   active lists  col_k_head[c], row_k_head[r]   (the part still being eliminated)
+// both threaded through av.nexti (columns) and av.nextj (rows).  New elements
+// go to the front of a list.  After a factorization the same slots are
+// re-chained into the eta files (see lp_sm_lu.h).
+//
+// Per-line arrays have max_col (columns) or max_row (rows) entries, n+1 and m+1
+// after sizing.  The matrix copy bs uses only the pool, the counts, col_nz,
+// col_head, row_nz and row_head; its other arrays stay null.
+//
+// ---- The factor record b_rec (the library handle) --------------------------------------
+//
+// Owns the working matrix lu, the optional copy bs, the eta files br, lw, up,
+// diag_v, ips1 and ips2.  Per-size arrays hold sz+1 (diag_v, eta files) or
+// sz+2 (ips1, ips2) entries; max_sz is sz+1 of the largest order sized.
+//
+// An eta file is a per-row array of eta heads pfv[], a per-row array of
+// auxiliary heads aux[], and the heads and tails of three lists:
+//   head/tail          every step, in step order, via pfv[].next / pfv[].prev
+//   nz_head/nz_tail    the steps whose eta has entries, via pfv[].nz_next/nz_prev
+//   aux_head/aux_tail  the rows E with aux[E].first >= 0, via aux[].aux_next/aux_prev
+// -1 ends a list; -2 in a link marks an eta or row that is on no list.
+// br (the R etas of the basis update) has 100 pfv entries, indexed by creation
+// order, and grows when more are needed; lw and up are indexed by pivot row.
+//
+// ---- The work record lplu ----------------------------------------------------------------
+//
+// One per process, shared by every handle, sized by lumx_renew to the largest
+// order seen and freed by lu_free (which lu_delete of any handle calls):
+//   dwk1, dwk2, dwk3   sz+1 doubles: dense scratch of the transforms and the check
+//   ips1, ips2         sz+3 ints: rows / columns one pivot search took out of the buckets
+//   vwk1               work vector of the basis update
+//   aibo               sz+1 ints: per-row mark of the eta builder (-2: no eta)
+//   mt                 2(sz+1) pairs {row, col}: the pivot sequence
+//   max_sz             sz+1 of the largest order the arrays were sized for
+//   pxh_c, pxh_r       heaps of the non-empty column / row count buckets
+//   vwk2               stamped map row -> element of the elimination
+//   c_nztop, r_nztop   sz+1 ints: first line of the bucket of each count, -1 empty
+//   c_nzlst, r_nzlst   sz+1 triples {nz, next, prev} per column / row
+#ifndef ZELKOR_LP_LUMX_H
+#define ZELKOR_LP_LUMX_H
+
+#include <cstdint>
+
+#include "lp_kesh.h"
+#include "lp_ve.h"
+#include "xheap.h"
+
+struct lumx_av {
+  int32_t* i;
+  int32_t* j;
+  int32_t* nexti;
+  int32_t* nextj;
+  double* v;
+};
+
+struct lumx {
+  lumx_av av;
+  int32_t n_av;    // slots handed out; the next slot to hand out
+  int32_t n;       // columns
+  int32_t m;       // rows
+  int32_t max_av;  // pool capacity in slots
+  int32_t max_col; // entries of each per-column array
+  int32_t max_row; // entries of each per-row array
+  int32_t n_nz;    // elements appended since the last clearing
+  int32_t* col_nz;
+  int32_t* col_head;
+  int32_t* row_nz;
+  int32_t* row_head;
+  int32_t* col_k_head;
+  int32_t* row_k_head;
+  double* rmax_v;
+  int32_t* rmax_f;
+  double* cmax_v;
+  int32_t* cmax_f;
+};
+
+// One eta head per pivot row (lw, up) or per R eta (br).
+struct eta_pfv {
+  int32_t row;     // the pivot row of the eta
+  int32_t first;   // first entry, -1 when the eta is empty
+  int32_t next;    // step list
+  int32_t prev;
+  int32_t nz_next; // non-empty list; -2 when the eta has no entries
+  int32_t nz_prev;
+};
+
+// One per row E: the entries, in any eta of the file, that apply to row E.
+struct eta_aux {
+  int32_t first;    // first entry, -1 when none
+  int32_t aux_next; // list of rows with entries; -2 when the row has none
+  int32_t aux_prev;
+};
+
+struct eta_file {
+  eta_pfv* pfv;
+  eta_aux* aux;
+  int32_t kind; // 1 for lw and up, 2 for br
+  int32_t head;
+  int32_t tail;
+  int32_t nz_head;
+  int32_t nz_tail;
+  int32_t aux_head;
+  int32_t aux_tail;
+};
+
+struct b_rec {
+  eta_file br;
+  eta_file lw;
+  eta_file up;
+  lumx* lu;
+  lumx* bs;
+  double* diag_v;
+  int32_t n_br;
+  int32_t max_br;
+  int32_t sz;
+  int32_t max_sz;
+  int32_t* ips1;
+  int32_t* ips2;
+  int32_t n_lw;
+  int32_t n_up;
+  int32_t fact_state;
+  int32_t cap_br; // pfv entries allocated in br (100, grown by the update)
+};
+
+struct lu_pair {
+  int32_t row;
+  int32_t col;
+};
+
+struct nz_link {
+  int32_t nz;
+  int32_t next;
+  int32_t prev;
+};
+
+struct lplu_rec {
+  double* dwk1;
+  double* dwk2;
+  double* dwk3;
+  int32_t* ips1;
+  int32_t* ips2;
+  lpvect2 vwk1;
+  int32_t* aibo;
+  lu_pair* mt;
+  int32_t max_sz;
+  xheap* pxh_c;
+  xheap* pxh_r;
+  lpvect2 vwk2;
+  int32_t* c_nztop;
+  int32_t* r_nztop;
+  nz_link* c_nzlst;
+  nz_link* r_nzlst;
+};
+
+extern lplu_rec lplu;
+
+// Process-wide levels: basis_check non-zero keeps the copy bs and verifies
+// every transform against it (library build); check_print > 1 also prints the
+// vectors of a failed verification.
+extern signed char basis_check;
+extern signed char check_print;
+
+// The first element pool never exceeds this many slots; it doubles as needed.
+const int32_t LUMX_FIRST_POOL_MAX = 1048576;
+// The R-eta file starts with this many heads.
+const int32_t BR_FIRST_CAP = 100;
+
+int lumx_renew(b_rec* b, int sz, int max_br, double density);
+int lumx_init_b(b_rec* b);
+int lumx_clear(lumx* a);
+int lumx_new_av(lumx* a);
+int lumx_free(b_rec* b);
+int lu_free(lplu_rec* w);
+
+// True when the shared work record is allocated for order sz (it is freed by
+// lu_delete of any handle and may since have been sized for a smaller order).
+bool lplu_covers(int sz);
+
+int lumx_append(lumx* a, int row, int col, double v);
+int lumx_k_append2(lumx* a, int row, int col, double v);
+int lumx_k_rm_row_col(lumx* a, int row, int col, int mode);
+
+int lumx_mult_mx_d(const lumx* a, double* out, const double* in);
+int lumx_mult_mx_v(const lumx* a, double* out, const lpvect2* vec);
+int lumx_mult_d_mx(const lumx* a, double* out, const double* in);
+int lumx_naiseki_d_a(const lumx* a, int col, const double* in, double* ip);
+int lumx_mult_v_mx(const lumx* a, double* out, const lpvect2* vec);
+int lumx_naiseki_v_a(const lumx* a, int col, const lpvect2* vec, double* ip);
+
+#ifdef ZELKOR_DIAG
+extern trace_sw trace_lumx_renew;
+extern trace_sw trace_lumx_free;
+extern trace_sw trace_lu_free;
+extern trace_sw trace_lumx_new_av;
+extern trace_sw trace_lumx_append;
+extern trace_sw trace_lumx_k_append2;
+extern trace_sw trace_lumx_k_rm_row_col;
+extern trace_sw trace_lumx_mult_mx_d;
+extern trace_sw trace_lumx_mult_d_mx;
+extern trace_sw trace_lumx_naiseki_d_a;
+#endif
+
+#endif

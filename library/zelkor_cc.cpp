@@ -1,0 +1,1 @@
+// zelkor_cc
