@@ -1,1 +1,78 @@
-// zelkor_cc
+// zelkor_cc: the ten exported functions, the whole outside face of the
+// library.  Each is a thin layer over the matrix store, the factorization and
+// the transforms; the four that return a status check it with a range check
+// that reports an unexpected status in the log and never alters it.
+//
+// Unlike the routines below them, the exports guard against a null handle, a
+// handle that was never sized and a shared work record that no longer covers
+// the handle's order (lu_delete of any handle frees it): they refuse with -1
+// after a check report instead of touching missing or short arrays.
+#include <new>
+
+#include "lp_lumx.h"
+#include "lp_sm_lu.h"
+#include "zelkor.h"
+
+// A null handle: report (x(1) y(0) z(1)) and refuse.
+#define NEED_HANDLE(h, fail)        \
+  do {                              \
+    if (CHKB(1, (h) != nullptr, 1)) \
+      return fail;                  \
+  } while (0)
+
+lu_handle* lu_new(void) {
+  b_rec* b = new b_rec();  // zero-filled; throws std::bad_alloc when memory is out
+  log_open("Zelkordbg.txt");
+  basis_check = 2;
+  check_print = 2;
+  return b;
+}
+
+int lu_resize(lu_handle* h, int sz) {
+  NEED_HANDLE(h, -1);
+  if (CHKB(0, 0, sz))  // a negative order: the handle stays as it was
+    return -1;
+  int rc = lumx_renew(h, sz, 0, 0.01);
+  if (rc != 0)
+    CHKB(0, rc, 0);
+  // Failed verifications of large matrices would print whole vectors.
+  if (sz > 20)
+    check_print = 0;
+  return rc;
+}
+
+int lu_append(lu_handle* h, int row, int col, double v) {
+  NEED_HANDLE(h, -1);
+  if (CHKB(1, h->lu != nullptr, 1))  // never sized
+    return -1;
+  int rc = lumx_append(h->lu, row, col, v);
+  CHKA(0, rc, h->lu->n_av);
+  return rc;
+}
+
+void lu_delete(lu_handle* h) {
+  if (CHKB(1, h != nullptr, 1))
+    return;
+  lu_free(&lplu);
+  lumx_free(h);
+  delete h;
+}
+
+// out = B·in or in·B with the copy bs; without a copy, sz zeros and 1.
+static int lu_mult(lu_handle* h, double* out, const double* in, bool from_left) {
+  NEED_HANDLE(h, -1);
+  if (h->bs == nullptr) {
+    for (int32_t i = 0; i < h->sz; ++i)
+      out[i] = 0.0;
+    return 1;
+  }
+  if (from_left)
+    lumx_mult_d_mx(h->bs, out, in);
+  else
+    lumx_mult_mx_d(h->bs, out, in);
+  return 0;
+}
+
+int lu_mult_mx_d(lu_handle* h, double* out, const double* in) { return lu_mult(h, out, in, false); }
+
+int lu_mult_d_mx(lu_handle* h, double* out, const double* in) { return lu_mult(h, out, in, true); }
