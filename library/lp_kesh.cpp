@@ -237,3 +237,96 @@ int print_cvec(const signed char* v, int count, const char* label, int flag) {
   (void)flag;
   return print_rows(v, count, label, [](char* o, size_t r, signed char x) { return fmt_int(o, r, x); });
 }
+
+// ---- numeric helpers -----------------------------------------------------------------
+//
+// Plain double arithmetic throughout: the order of the operations below is
+// what makes split27 and dd_mul exact, so nothing may be regrouped or fused
+// into a multiply-add (the x86-64 baseline target has no FMA instruction, so
+// the compiler cannot contract these expressions).
+
+#include <cmath>
+
+// Working tolerance of the last tol_compare; module-wide, so not reentrant.
+static double tol_work = 0.0;
+
+// 0 when y agrees with x within tol (absolute below magnitude 1, relative
+// above), 1 otherwise.  When the absolute test fails the ratio of the two is
+// stored, and for x > 1 a ratio within tol still counts as agreement.
+int tol_compare(double x, double y, double tol, double* ratio) {
+  double a = std::fabs(x);
+  tol_work = a < 1.0 ? tol : a * tol;
+  double d = y - x;
+  if (-tol_work <= d && d <= tol_work)
+    return 0;  // a NaN difference fails both comparisons
+  double r;
+  if (x == 0.0) {
+    r = y;
+  } else if (y == 0.0) {
+    r = x;
+  } else {
+    double q = std::fabs(x / y);
+    if (q < 1.0)
+      q = 1.0 / q;
+    r = q - 1.0;
+  }
+  if (ratio != nullptr)
+    *ratio = r;
+  return x > 1.0 && -tol <= r && r <= tol ? 0 : 1;
+}
+
+// 48-bit linear congruential state as 16-bit limbs, low to high, each 0x5555
+// at load.  Held in uint32_t so that the limb products below wrap modulo 2^32
+// instead of overflowing a promoted int.
+static uint32_t rand_x0 = 0x5555, rand_x1 = 0x5555, rand_x2 = 0x5555;
+
+// X <- (0x5DEECE66D * X + 0xB) mod 2^48, limb by limb in 32-bit arithmetic;
+// returns the low 31 bits of the new state, skipping a low word of all ones.
+int rand31() {
+  const uint32_t a0 = 0xE66D, a1 = 0xDEEC, a2 = 0x0005, c = 0xB;
+  uint32_t w;
+  do {
+    uint32_t l = a0 * rand_x0 + c;
+    uint32_t m = (l >> 16) + a1 * rand_x0 + a0 * rand_x1;
+    uint32_t h = (m >> 16) + a2 * rand_x0 + a1 * rand_x1 + a0 * rand_x2;
+    rand_x0 = l & 0xFFFF;
+    rand_x1 = m & 0xFFFF;
+    rand_x2 = h & 0xFFFF;
+    w = rand_x1 << 16 | rand_x0;
+  } while (w == 0xFFFFFFFF);
+  return (int)(w & 0x7FFFFFFF);
+}
+
+#ifdef ZELKOR_DIAG
+uint64_t rand31_state() { return (uint64_t)rand_x2 << 32 | (uint64_t)rand_x1 << 16 | rand_x0; }
+#endif
+
+// Splits v into a leading part hi of at most 27 significant bits and the rest
+// lo, with hi + lo == v exactly, so that products of halves are exact.
+int split27(double v, double* hi, double* lo) {
+  double c = std::pow(2.0, 27.0) * v;
+  double h = (v + c) - c;
+  *hi = h;
+  *lo = v - h;
+  return 0;
+}
+
+// (hi, lo) <- (hi + lo) * x as an unnormalized double-double: hi is the
+// exact product of the leading halves, lo the sum of the other seven partial
+// products (each exact), accumulated in a fixed order.
+int dd_mul(double* hi, double* lo, double x) {
+  double ph, pl, qh, ql, xh, xl;
+  split27(*hi, &ph, &pl);
+  split27(*lo, &qh, &ql);
+  split27(x, &xh, &xl);
+  double s = pl * xh;
+  s = ph * xl + s;
+  s = pl * xl + s;
+  s = qh * xh + s;
+  s = qh * xl + s;
+  s = ql * xh + s;
+  s = ql * xl + s;
+  *hi = ph * xh;
+  *lo = s;
+  return 0;
+}

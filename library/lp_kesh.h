@@ -154,5 +154,9 @@ int tol_compare(double x, double y, double tol, double* ratio);
 int rand31();
 int split27(double v, double* hi, double* lo);
 int dd_mul(double* hi, double* lo, double x);
+#ifdef ZELKOR_DIAG
+// The rand31 state (high limb first, 48 bits), for tests.
+uint64_t rand31_state();
+#endif
 
 #endif

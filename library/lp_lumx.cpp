@@ -119,8 +119,7 @@ static bool size_work_record(int sz) {
   long long need = (long long)sz + 1;
   if (lplu.dwk1 != nullptr && lplu.max_sz >= need)
     return true;
-  lplu.max_sz = lplu.dwk1 != nullptr ? lplu.max_sz : 0;
-  int32_t kept = lplu.max_sz;
+  int32_t kept = lplu.dwk1 != nullptr ? lplu.max_sz : 0;
   lplu.max_sz = 0;
   bool ok = grow(lplu.dwk1, need) && grow(lplu.dwk2, need) && grow(lplu.dwk3, need) &&
             grow(lplu.aibo, need) && grow(lplu.mt, 2 * need) && grow(lplu.ips1, need + 2) &&
@@ -131,6 +130,8 @@ static bool size_work_record(int sz) {
     lplu.max_sz = kept;
     return false;
   }
+  // No row is marked for the eta builder unless a client marks it.
+  memset(lplu.aibo, 0, (size_t)need * sizeof(int32_t));
   lplu.max_sz = (int32_t)need;
   return true;
 }
@@ -173,6 +174,7 @@ bool lplu_covers(int sz) {
 // ---- lumx_renew ----------------------------------------------------------------------
 
 static int lumx_renew_body(b_rec* b, int sz, int max_br, double density) {
+  b->fact_done = 0;  // whatever the outcome, the old factors are gone
   if (sz > LUMX_MAX_ORDER || !size_factor_arrays(b, sz))
     return -2;
   b->sz = sz;

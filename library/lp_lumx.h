@@ -140,7 +140,8 @@ struct b_rec {
   int32_t n_lw;
   int32_t n_up;
   int32_t fact_state;
-  int32_t cap_br; // pfv entries allocated in br (100, grown by the update)
+  int32_t cap_br;    // pfv entries allocated in br (100, grown by the update)
+  int32_t fact_done; // 1 once lu_factorization has run since the last sizing
 };
 
 struct lu_pair {

@@ -1,1 +1,1252 @@
-// lp_sm_lu
+// lp_sm_lu: the elimination (Markowitz pivots with a relative threshold), the
+// eta builder and the factorization driver.  The meaning of every structure
+// is in lp_sm_lu.h.
+#include "lp_sm_lu.h"
+
+#include <cmath>
+
+#include "lp_dump.h"
+
+#ifdef ZELKOR_DIAG
+trace_sw trace_lu_fact = 0;
+trace_sw trace_lu_factorization = 0;
+trace_sw trace_lu_make_eta = 0;
+trace_sw trace_lu_lu_append_tail = 0;
+#endif
+
+// Pivot search: lines examined before settling once a candidate exists, and the
+// relative threshold a candidate must exceed against its line's largest value.
+static const int PIVOT_SEARCH_LINES = 5;
+static const double PIVOT_THRESHOLD = 0.01;
+
+int count_compare(int a, int b) { return a - b; }
+
+// ---- count buckets -----------------------------------------------------------------------
+
+namespace {
+
+// The count-list structures of one kind (columns or rows).
+struct count_lists {
+  int32_t* nz;   // current active count of each line
+  nz_link* lst;  // {count filed under, next, prev} per line
+  int32_t* top;  // first line of each count's bucket
+  xheap* heap;   // counts whose bucket is not empty
+};
+
+count_lists lists_of(lumx* lu, int kind) {
+  if (kind == NZ_COL)
+    return {lu->col_nz, lplu.c_nzlst, lplu.c_nztop, lplu.pxh_c};
+  return {lu->row_nz, lplu.r_nzlst, lplu.r_nztop, lplu.pxh_r};
+}
+
+}  // namespace
+
+// Prepares the count buckets and their heaps for one factorization.
+int b_renew(int n_col_ids, int n_row_ids) {
+  if (xheap_init(&lplu.pxh_c, n_col_ids, count_compare) < 0 ||
+      xheap_init(&lplu.pxh_r, n_row_ids, count_compare) < 0) {
+    log_error("**** b_renew: cannot malloc\n");
+    return -2;
+  }
+  for (int id = 0; id < n_row_ids; ++id) {
+    lplu.r_nztop[id] = -1;
+    lplu.r_nzlst[id] = nz_link{-1, -1, -1};
+  }
+  for (int id = 0; id < n_col_ids; ++id) {
+    lplu.c_nztop[id] = -1;
+    lplu.c_nzlst[id] = nz_link{-1, -1, -1};
+  }
+  return 0;
+}
+
+// Files a line at the front of the bucket of its current count.
+int nzlst_add(lumx* lu, int kind, int line) {
+  count_lists cl = lists_of(lu, kind);
+  int k = cl.nz[line];
+  if (CHKB(1, k, lu->m) != 0 || CHKB(-1, cl.lst[line].nz, -1) != 0)
+    return 0;  // count 0 (or beyond the order), or filed already: not filed
+  int head = cl.top[k];
+  int rc = 0;
+  if (head < 0)
+    rc = xheap_insert(cl.heap, k);
+  else
+    cl.lst[head].prev = line;
+  cl.top[k] = line;
+  cl.lst[line] = nz_link{k, head, -1};
+  return rc;
+}
+
+// Takes a line out of its bucket (nothing when it is not filed).
+int nzlst_remove(lumx* lu, int kind, int line) {
+  count_lists cl = lists_of(lu, kind);
+  nz_link ent = cl.lst[line];
+  if (ent.nz < 0)
+    return 0;
+  CHKB(1, ent.nz, lu->m);
+  if (ent.prev < 0)
+    cl.top[ent.nz] = ent.next;
+  else
+    cl.lst[ent.prev].next = ent.next;
+  if (ent.next >= 0)
+    cl.lst[ent.next].prev = ent.prev;
+  int rc = 0;
+  if (cl.top[ent.nz] < 0)
+    rc = xheap_remove(cl.heap, ent.nz);
+  cl.lst[line] = nz_link{-1, -1, -1};
+  return rc;
+}
+
+// Moves a line to the bucket of its current count when the count changed.
+int nzlst_refile(lumx* lu, int kind, int line) {
+  count_lists cl = lists_of(lu, kind);
+  if (cl.lst[line].nz == cl.nz[line])
+    return line;
+  nzlst_remove(lu, kind, line);
+  return nzlst_add(lu, kind, line);
+}
+
+// Takes the first line of the smallest non-empty count; -1 when none.
+int nzlst_take_min(lumx* lu, int kind) {
+  count_lists cl = lists_of(lu, kind);
+  int k = xheap_top(cl.heap);
+  if (k < 0)
+    return -1;
+  int line = cl.top[k];
+  CHKB(k, cl.nz[line], k);
+  CHKB(k, cl.lst[line].nz, k);
+  nzlst_remove(lu, kind, line);
+  return line;
+}
+
+// ---- active chains -------------------------------------------------------------------------
+
+// Unlinks element e (after pred, -1 for the head) from its active column chain;
+// with keep 1 pushes it onto the column's finished chain, with 0 drops it.
+int k_col_retire(lumx* lu, int pred, int e, int keep) {
+  int32_t* nexti = lu->av.nexti;
+  int col = lu->av.j[e];
+  if (pred < 0)
+    lu->col_k_head[col] = nexti[e];
+  else
+    nexti[pred] = nexti[e];
+  if (keep) {
+    nexti[e] = lu->col_head[col];
+    lu->col_head[col] = e;
+  }
+  return 0;
+}
+
+// The same for the active row chain of e.
+int k_row_retire(lumx* lu, int pred, int e, int keep) {
+  int32_t* nextj = lu->av.nextj;
+  int row = lu->av.i[e];
+  if (pred < 0)
+    lu->row_k_head[row] = nextj[e];
+  else
+    nextj[pred] = nextj[e];
+  if (keep) {
+    nextj[e] = lu->row_head[row];
+    lu->row_head[row] = e;
+  }
+  return 0;
+}
+
+// Every active chain holds exactly its count of elements, none of value 0.
+int k_count_check(lumx* lu, int order) {
+  int before = chk_fail_n;
+  for (int i = 0; i < order; ++i) {
+    int cnt = 0;
+    for (int32_t e = lu->col_k_head[i]; e >= 0; e = lu->av.nexti[e], ++cnt)
+      if (lu->av.v[e] == 0.0)
+        CHKA(0, 0, 0);
+    CHKB(lu->col_nz[i], cnt, lu->col_nz[i]);
+    cnt = 0;
+    for (int32_t e = lu->row_k_head[i]; e >= 0; e = lu->av.nextj[e], ++cnt)
+      if (lu->av.v[e] == 0.0)
+        CHKA(0, 0, 0);
+    CHKB(lu->row_nz[i], cnt, lu->row_nz[i]);
+  }
+  return chk_fail_n != before ? -1 : 0;
+}
+
+// ---- pivot search --------------------------------------------------------------------------
+
+namespace {
+
+// One line (row or column) as the search sees it: its active chain, the link
+// field of that chain, the other index of each element and the other kind's
+// steps and counts, and the line-maximum cache.
+struct line_view {
+  int kind;               // NZ_ROW or NZ_COL
+  int32_t* head;          // active chain head of the line
+  const int32_t* link;    // av.nextj (rows) or av.nexti (columns)
+  const int32_t* other;   // av.j (rows) or av.i (columns)
+  const int32_t* o_step;  // step of the other line (b->ips2 or b->ips1)
+  const int32_t* o_nz;    // count of the other line
+  double* max_v;
+  int32_t* max_f;
+  int32_t count;          // the line's own count
+};
+
+line_view view_of(lumx* lu, const b_rec* b, int kind, int line) {
+  if (kind == NZ_ROW)
+    return {NZ_ROW,          &lu->row_k_head[line], lu->av.nextj, lu->av.j, b->ips2,
+            lu->col_nz,      &lu->rmax_v[line],     &lu->rmax_f[line], lu->row_nz[line]};
+  return {NZ_COL,          &lu->col_k_head[line], lu->av.nexti, lu->av.i, b->ips1,
+          lu->row_nz,      &lu->cmax_v[line],     &lu->cmax_f[line], lu->col_nz[line]};
+}
+
+void retire(lumx* lu, int kind, int pred, int e, int keep) {
+  if (kind == NZ_ROW)
+    k_row_retire(lu, pred, e, keep);
+  else
+    k_col_retire(lu, pred, e, keep);
+}
+
+// The best candidate so far: Markowitz cost w, magnitude, element.
+struct pivot_best {
+  double w;
+  double mag;
+  int elem;
+};
+
+// The search state of one step.
+struct pivot_search {
+  lumx* lu;
+  const b_rec* b;
+  int s;             // the step
+  double full_cost;  // n·n, the cost of "no candidate"
+  int32_t* taken_rows;
+  int32_t* taken_cols;
+  int n_rows;        // rows taken so far
+  int n_cols;        // columns taken so far
+  int examined;      // lines examined by the Markowitz search
+  pivot_best best;
+};
+
+// Walks the line's chain, retiring stale elements (whose other line is
+// pivoted) and calling visit(e) for each remaining one.
+template <class Visit>
+void walk_live(pivot_search& ps, line_view& lv, Visit visit) {
+  const double* v = ps.lu->av.v;
+  int pred = -1;
+  for (int32_t e = *lv.head; e >= 0;) {
+    int32_t after = lv.link[e];
+    if (lv.o_step[lv.other[e]] <= ps.s) {
+      retire(ps.lu, lv.kind, pred, e, v[e] != 0.0);
+    } else {
+      visit(e);
+      pred = e;
+    }
+    e = after;
+  }
+}
+
+// The largest magnitude among the live elements of the line, cached.
+double line_max(pivot_search& ps, line_view& lv) {
+  if (*lv.max_f)
+    return *lv.max_v;
+  double m = 0.0;
+  walk_live(ps, lv, [&](int e) { m = std::fmax(m, std::fabs(ps.lu->av.v[e])); });
+  *lv.max_v = m;
+  *lv.max_f = 1;
+  CHKX(0, 0, m);
+  return m;
+}
+
+// Examines every element of one line at count k (f = k - 1): a candidate must
+// exceed the threshold against the line maximum; the lowest Markowitz cost
+// wins, on equal cost the strictly larger magnitude, else the first met.
+void examine_line(pivot_search& ps, int kind, int line, double f) {
+  line_view lv = view_of(ps.lu, ps.b, kind, line);
+  double m = line_max(ps, lv);
+  const double* v = ps.lu->av.v;
+  int met = 0;
+  walk_live(ps, lv, [&](int e) {
+    double mag = std::fabs(v[e]);
+    if (v[e] != 0.0)
+      ++met;
+    if (!(mag > PIVOT_THRESHOLD * m))
+      return;
+    double cost = (double)(lv.o_nz[lv.other[e]] - 1) * f;
+    if (cost <= ps.best.w && (cost < ps.best.w || mag > ps.best.mag))
+      ps.best = pivot_best{cost, mag, e};
+  });
+  CHKB(lv.count, met, lv.count);
+}
+
+// Takes the next line of the kind out of the buckets and records it; -1 when
+// the buckets are empty.
+int take_line(pivot_search& ps, int kind) {
+  int line = nzlst_take_min(ps.lu, kind);
+  if (line >= 0) {
+    if (kind == NZ_ROW)
+      ps.taken_rows[ps.n_rows++] = line;
+    else
+      ps.taken_cols[ps.n_cols++] = line;
+  }
+  return line;
+}
+
+// Takes lines until one with a count >= 1 comes (a line of count 0 has no
+// live element; it is dropped unrecorded).  If it is a singleton, its live
+// element is returned as the pivot, stale elements at the chain's head
+// retired first; else -1.  *cand receives the line taken (-1: none).
+int take_singleton(pivot_search& ps, int kind, int* cand) {
+  lumx* lu = ps.lu;
+  int line;
+  for (;;) {
+    line = nzlst_take_min(lu, kind);
+    if (line < 0 || lists_of(lu, kind).nz[line] >= 1)
+      break;
+    line_view lv = view_of(lu, ps.b, kind, line);
+    int live = 0;
+    walk_live(ps, lv, [&](int e) { live += lu->av.v[e] != 0.0; });
+    CHKB(0, live, 0);
+  }
+  *cand = line;
+  if (line < 0)
+    return -1;
+  if (kind == NZ_ROW)
+    ps.taken_rows[ps.n_rows++] = line;
+  else
+    ps.taken_cols[ps.n_cols++] = line;
+  line_view lv = view_of(lu, ps.b, kind, line);
+  if (lv.count != 1)
+    return -1;
+  int e = *lv.head;
+  while (e >= 0 && (lu->av.v[e] == 0.0 || lv.o_step[lv.other[e]] <= ps.s)) {
+    retire(lu, kind, -1, e, lu->av.v[e] != 0.0);
+    e = *lv.head;
+  }
+  return e;
+}
+
+// The Markowitz search over lines in increasing count, starting from the
+// candidate row r0 and column c0.  Stops when no unexamined line can beat the
+// best cost ((k-1)² before the rows of count k, k(k-1) before its columns), or
+// after 5 examined lines once a candidate exists.
+void markowitz_search(pivot_search& ps, int r0, int c0) {
+  lumx* lu = ps.lu;
+  int n = lu->n;
+  auto limit_reached = [&]() {
+    ++ps.examined;
+    return ps.examined >= PIVOT_SEARCH_LINES && ps.best.w < ps.full_cost;
+  };
+  while (r0 >= 0 || c0 >= 0) {
+    int kr = r0 >= 0 ? lu->row_nz[r0] : n + 1;
+    int kc = c0 >= 0 ? lu->col_nz[c0] : n + 1;
+    int k = kr < kc ? kr : kc;
+    double f = (double)(k - 1);
+    if (ps.best.elem >= 0 && ps.best.w <= f * f)
+      return;
+    while (r0 >= 0 && lu->row_nz[r0] <= k) {
+      examine_line(ps, NZ_ROW, r0, f);
+      if (ps.best.w <= f * f || limit_reached())
+        return;
+      r0 = take_line(ps, NZ_ROW);
+    }
+    if (ps.best.elem >= 0 && ps.best.w <= (double)k * f)
+      return;
+    while (c0 >= 0 && lu->col_nz[c0] <= k) {
+      examine_line(ps, NZ_COL, c0, f);
+      if (ps.best.w <= (double)k * f || limit_reached())
+        return;
+      c0 = take_line(ps, NZ_COL);
+    }
+  }
+}
+
+bool taken(const int32_t* lines, int count, int line) {
+  for (int i = 0; i < count; ++i)
+    if (lines[i] == line)
+      return true;
+  return false;
+}
+
+// Files again every taken line but the pivot's, and takes the pivot's row and
+// column out of their buckets when the search did not take them.
+void put_back(pivot_search& ps, int result) {
+  lumx* lu = ps.lu;
+  int pr = result >= 0 ? lu->av.i[result] : -1;
+  int pc = result >= 0 ? lu->av.j[result] : -1;
+  for (int i = 0; i < ps.n_rows; ++i)
+    if (ps.taken_rows[i] != pr)
+      nzlst_add(lu, NZ_ROW, ps.taken_rows[i]);
+  for (int i = 0; i < ps.n_cols; ++i)
+    if (ps.taken_cols[i] != pc)
+      nzlst_add(lu, NZ_COL, ps.taken_cols[i]);
+  if (pr >= 0 && !taken(ps.taken_rows, ps.n_rows, pr))
+    nzlst_remove(lu, NZ_ROW, pr);
+  if (pc >= 0 && !taken(ps.taken_cols, ps.n_cols, pc))
+    nzlst_remove(lu, NZ_COL, pc);
+}
+
+}  // namespace
+
+// One pivot search at step s: a row singleton, else a column singleton, else
+// the Markowitz search.  The pivot element, or -1 when there is none.
+int lu_find_pivot(lumx* lu, int s, int32_t* taken_rows, int32_t* taken_cols, b_rec* b) {
+  pivot_search ps{lu, b, s, (double)lu->n * (double)lu->n, taken_rows, taken_cols, 0, 0, 0,
+                  pivot_best{(double)lu->n * (double)lu->n, 0.0, -1}};
+  int r0 = -1;
+  int c0 = -1;
+  int result = take_singleton(ps, NZ_ROW, &r0);
+  if (result < 0)
+    result = take_singleton(ps, NZ_COL, &c0);
+  if (result < 0) {
+    markowitz_search(ps, r0, c0);
+    result = ps.best.elem;
+  }
+  if (result < 0)
+    CHKA(0, result, lu->n_av);
+  put_back(ps, result);
+  return result;
+}
+
+// ---- the elimination -----------------------------------------------------------------------
+
+namespace {
+
+// Sums elements stored twice at one position into the one met first in its
+// column's list and takes the others off both main lists (they keep their
+// slots), so that the elimination sees each position once: a pivot split over
+// two elements would be wrong.  Nothing changes for a matrix without
+// duplicates.
+void merge_duplicates(lumx* lu, int sz) {
+  lpvect2* map = &lplu.vwk2;
+  int32_t* ai = lu->av.i;
+  double* av = lu->av.v;
+  bool any = false;
+  for (int c = 0; c < sz; ++c) {
+    int32_t mark = lpvect2_newmark(map);
+    int pred = -1;
+    for (int32_t e = lu->col_head[c]; e >= 0;) {
+      int32_t after = lu->av.nexti[e];
+      int x = ai[e];
+      if (map->usef[x] == mark) {
+        int keep = (int)map->vp[x];
+        av[keep] += av[e];
+        av[e] = 0.0;
+        lu->av.nexti[pred] = after;  // pred >= 0: a duplicate is never first
+        lu->col_nz[c] -= 1;
+        lu->row_nz[x] -= 1;
+        lu->n_nz -= 1;
+        any = true;
+      } else {
+        map->usef[x] = mark;
+        map->vp[x] = (double)e;
+        pred = e;
+      }
+      e = after;
+    }
+  }
+  if (!any)
+    return;
+  // Unlink the merged-away elements (now 0.0) and any sum that cancelled to 0
+  // from the row lists, and the cancelled sums from the column lists.
+  for (int r = 0; r < sz; ++r) {
+    int pred = -1;
+    for (int32_t e = lu->row_head[r]; e >= 0; e = lu->av.nextj[e]) {
+      if (av[e] != 0.0) {
+        pred = e;
+        continue;
+      }
+      if (pred < 0)
+        lu->row_head[r] = lu->av.nextj[e];
+      else
+        lu->av.nextj[pred] = lu->av.nextj[e];
+    }
+  }
+  for (int c = 0; c < sz; ++c) {
+    int pred = -1;
+    for (int32_t e = lu->col_head[c]; e >= 0; e = lu->av.nexti[e]) {
+      if (av[e] != 0.0) {
+        pred = e;
+        continue;
+      }
+      if (pred < 0)
+        lu->col_head[c] = lu->av.nexti[e];
+      else
+        lu->av.nexti[pred] = lu->av.nexti[e];
+      lu->col_nz[c] -= 1;
+      lu->row_nz[ai[e]] -= 1;
+      lu->n_nz -= 1;
+    }
+  }
+}
+
+// Set-up: steps unknown, buckets filed in increasing line order (so within a
+// count the highest-numbered line is found first), active lists take over the
+// stored lists and the finished lists start empty.
+int fact_setup(b_rec* b, lumx* lu, int sz) {
+  for (int i = 0; i < sz; ++i)
+    b->ips1[i] = b->ips2[i] = sz + 1;
+  if (sz < 1)
+    return 0;
+  int rc = b_renew(lu->n + 1, lu->m + 1);
+  if (rc < 0)
+    return rc;
+  merge_duplicates(lu, sz);
+  for (int i = 0; i < sz; ++i) {
+    if (lu->col_nz[i] > 0)
+      nzlst_add(lu, NZ_COL, i);
+    if (lu->row_nz[i] > 0)
+      nzlst_add(lu, NZ_ROW, i);
+    lu->rmax_f[i] = 0;
+    lu->cmax_f[i] = 0;
+  }
+  for (int i = 0; i < sz; ++i) {
+    lu->col_k_head[i] = lu->col_head[i];
+    lu->row_k_head[i] = lu->row_head[i];
+    lu->col_head[i] = -1;
+    lu->row_head[i] = -1;
+  }
+  k_count_check(lu, sz);
+  return 0;
+}
+
+// Schur-complement update of column y for pivot row r, pivot column c and the
+// unscaled U value u: a(x,y) -= u·l(x) for every multiplier l(x) of column c.
+// 0, or the negative result of a failed fill-in.
+int update_column(b_rec* b, lumx* lu, int s, int y, int c, double u) {
+  lpvect2* map = &lplu.vwk2;
+  map->n = b->sz;
+  CHKB(1, b->sz, map->max_n);
+  int32_t t = lpvect2_newmark(map);
+  const int32_t* ai = lu->av.i;
+  double* av = lu->av.v;
+  // Map the live rows of column y to their elements; retire stale ones.
+  int pred = -1;
+  for (int32_t g = lu->col_k_head[y]; g >= 0;) {
+    int32_t after = lu->av.nexti[g];
+    int x = ai[g];
+    if (b->ips1[x] > s) {
+      map->usef[x] = t;
+      map->vp[x] = (double)g;
+      pred = g;
+    } else {
+      k_col_retire(lu, pred, g, av[g] != 0.0);
+    }
+    g = after;
+  }
+  for (int32_t h = lu->col_k_head[c]; h >= 0; h = lu->av.nexti[h]) {
+    int x = ai[h];
+    double l = av[h];
+    CHKB(0, l == 0.0 || b->ips1[x] <= s, 0);
+    double d = u * l;
+    if (map->usef[x] == t) {
+      int g = (int)map->vp[x];
+      if (av[g] == 0.0) {  // an element that cancelled earlier comes back
+        lu->col_nz[y] += 1;
+        lu->row_nz[x] += 1;
+        lu->n_nz += 1;
+      }
+      av[g] -= d;  // a(x,y) -= u·l(x)
+      if (av[g] == 0.0) {
+        lu->col_nz[y] -= 1;
+        lu->row_nz[x] -= 1;
+        lu->n_nz -= 1;
+      }
+    } else {
+      int rc = lumx_k_append2(lu, x, y, -d);  // fill-in
+      if (rc < 0)
+        return rc;
+      av = lu->av.v;  // the pool may have moved
+      ai = lu->av.i;
+    }
+  }
+  return 0;
+}
+
+// Column walk of the pivot column c: multipliers of live rows are scaled by
+// q and stay; the pivot and entries of earlier pivot rows go to the finished
+// chain; zeros are dropped.
+void scale_pivot_column(b_rec* b, lumx* lu, int s, int c, double q) {
+  double* av = lu->av.v;
+  int pred = -1;
+  for (int32_t e = lu->col_k_head[c]; e >= 0;) {
+    int32_t after = lu->av.nexti[e];
+    int x = lu->av.i[e];
+    if (av[e] == 0.0) {
+      k_col_retire(lu, pred, e, 0);
+    } else if (b->ips1[x] > s) {
+      av[e] *= q;  // l(x) = a(x,c) / p
+      lu->row_nz[x] -= 1;
+      pred = e;
+    } else {
+      k_col_retire(lu, pred, e, 1);
+    }
+    e = after;
+  }
+}
+
+// Row walk of the pivot row r: each element of a live column y is scaled into
+// U and column y is updated; elements of pivoted columns (the pivot included)
+// go to the finished chain; zeros are dropped.
+int eliminate_pivot_row(b_rec* b, lumx* lu, int s, int r, int c, double q) {
+  int pred = -1;
+  for (int32_t e = lu->row_k_head[r]; e >= 0;) {
+    int32_t after = lu->av.nextj[e];
+    int y = lu->av.j[e];
+    double* av = lu->av.v;
+    if (av[e] == 0.0) {
+      k_row_retire(lu, pred, e, 0);
+    } else if (b->ips2[y] <= s) {
+      k_row_retire(lu, pred, e, 1);
+    } else {
+      double u = av[e];
+      av[e] *= q;  // U(r,y) = a(r,y) / p
+      lu->col_nz[y] -= 1;
+      if (lu->col_k_head[c] >= 0) {
+        int rc = update_column(b, lu, s, y, c, u);
+        if (rc < 0)
+          return rc;
+      }
+      pred = e;
+    }
+    e = after;
+  }
+  return 0;
+}
+
+// After a step: lines whose counts or values changed go to their new buckets
+// and lose their cached maxima.
+void refile_touched(lumx* lu, int r, int c) {
+  for (int32_t e = lu->row_k_head[r]; e >= 0; e = lu->av.nextj[e]) {
+    int y = lu->av.j[e];
+    nzlst_refile(lu, NZ_COL, y);
+    lu->cmax_f[y] = 0;
+  }
+  for (int32_t e = lu->col_k_head[c]; e >= 0; e = lu->av.nexti[e]) {
+    int x = lu->av.i[e];
+    nzlst_refile(lu, NZ_ROW, x);
+    lu->rmax_f[x] = 0;
+  }
+}
+
+// One step: pivot, scaling, update, refiling.  1 when the step was done, 0
+// when no (non-zero) pivot was found, or the negative result of a failure.
+int fact_step(b_rec* b, lumx* lu, int s) {
+  int p = lu_find_pivot(lu, s, lplu.ips1, lplu.ips2, b);
+  if (p < 0)
+    return 0;
+  int r = lu->av.i[p];
+  int c = lu->av.j[p];
+  lplu.mt[s] = lu_pair{r, c};
+  b->ips1[r] = s;
+  b->ips2[c] = s;
+  if (lu->av.v[p] == 0.0) {
+    CHKA(0, 0, 0);
+    return 0;
+  }
+  double q = 1.0 / lu->av.v[p];
+  scale_pivot_column(b, lu, s, c, q);
+  int rc = eliminate_pivot_row(b, lu, s, r, c, q);
+  if (rc < 0)
+    return rc;
+  refile_touched(lu, r, c);
+  lumx_k_rm_row_col(lu, r, c, 2);
+  return 1;
+}
+
+// Moves what is left on the active chains to the finished chains (a zero is
+// dropped with a report) and empties every active head.
+void fact_finish_chains(lumx* lu, int sz) {
+  double* av = lu->av.v;
+  for (int j = 0; j < sz; ++j) {
+    for (int32_t e = lu->col_k_head[j]; e >= 0;) {
+      int32_t after = lu->av.nexti[e];
+      if (av[e] != 0.0) {
+        lu->av.nexti[e] = lu->col_head[j];
+        lu->col_head[j] = e;
+      } else {
+        CHKA(0, 0, 0);
+      }
+      e = after;
+    }
+    for (int32_t e = lu->row_k_head[j]; e >= 0;) {
+      int32_t after = lu->av.nextj[e];
+      if (av[e] != 0.0) {
+        lu->av.nextj[e] = lu->row_head[j];
+        lu->row_head[j] = e;
+      } else {
+        CHKA(0, 0, 0);
+      }
+      e = after;
+    }
+    lu->col_k_head[j] = -1;
+    lu->row_k_head[j] = -1;
+  }
+}
+
+}  // namespace
+
+// The whole elimination of b->lu.  0 (also for a rank-deficient matrix when
+// accept is set), -1 when no acceptable pivot was found and accept is 0, or a
+// negative allocation result.  *rank receives the number of pivots.
+int lu_fact(b_rec* b, int accept, int* rank) {
+  lumx* lu = b->lu;
+  int sz = b->sz;
+  ZK_TRACE(trace_lu_fact, TRACE_ENTRY, "lu_fact \n");
+  int rc = fact_setup(b, lu, sz);
+  int s = 0;
+  while (rc >= 0 && s < sz) {
+    rc = fact_step(b, lu, s);
+    if (rc <= 0)
+      break;
+    ++s;
+  }
+  if (rc >= 0) {
+    *rank = s;
+    fact_finish_chains(lu, sz);
+    for (int t = s; t < sz; ++t)
+      lplu.mt[t] = lu_pair{-1, -1};
+    rc = 0;
+    if (s < sz && !accept) {
+      log_error("**** lu_fact: ピボットが見つからない。サイズ(%d)ランク(%d)\n", sz, s);
+      rc = -1;
+    }
+  }
+  ZK_TRACE(trace_lu_fact, TRACE_EXIT, "lu_fact rc(%d) \n", rc);
+  return rc;
+}
+
+// ---- eta files ---------------------------------------------------------------------------------
+
+// Appends slot k as the last entry of one eta (chain from *first, tail *tail)
+// and at the front of the row chain aux[x] (chain_kind 1) or aux[r] (other).
+int lu_lu_append_tail(lumx* lu, int k, int chain_kind, int x, int r, double v, int32_t* first,
+                      int32_t* tail, eta_aux* aux) {
+  CHKA(0, x, lu->m);
+  lu->av.i[k] = x;
+  lu->av.j[k] = r;
+  lu->av.v[k] = v;
+  lu->av.nexti[k] = -1;
+  if (*tail == -1)
+    *first = k;
+  else
+    lu->av.nexti[*tail] = k;
+  *tail = k;
+  int chain = chain_kind == 1 ? x : r;
+  lu->av.nextj[k] = aux[chain].first;
+  aux[chain].first = k;
+  ZK_TRACE(trace_lu_lu_append_tail, TRACE_MIDDLE, "lu_lu_append_tail rc(%d) \n", 0);
+  return 0;
+}
+
+// Builds the non-empty list (flags & 1) and the row list (flags & 2) of an eta
+// file from its step list.
+int eta_link_lists(eta_file* f, int flags) {
+  if (flags & 1) {
+    f->nz_head = f->nz_tail = -1;
+    for (int32_t s = f->head; s >= 0; s = f->pfv[s].next) {
+      eta_pfv& h = f->pfv[s];
+      if (h.first < 0) {
+        h.nz_next = h.nz_prev = -2;
+        continue;
+      }
+      h.nz_prev = f->nz_tail;
+      h.nz_next = -1;
+      if (f->nz_tail < 0)
+        f->nz_head = s;
+      else
+        f->pfv[f->nz_tail].nz_next = s;
+      f->nz_tail = s;
+    }
+  }
+  if (flags & 2) {
+    f->aux_head = f->aux_tail = -1;
+    for (int32_t s = f->head; s >= 0; s = f->pfv[s].next) {
+      eta_aux& a = f->aux[s];
+      if (a.first < 0) {
+        a.aux_next = a.aux_prev = -2;
+        continue;
+      }
+      a.aux_prev = f->aux_tail;
+      a.aux_next = -1;
+      if (f->aux_tail < 0)
+        f->aux_head = s;
+      else
+        f->aux[f->aux_tail].aux_next = s;
+      f->aux_tail = s;
+    }
+  }
+  return 0;
+}
+
+namespace {
+
+void step_list_append(eta_file* f, int r) {
+  f->pfv[r].prev = f->tail;
+  f->pfv[r].next = -1;
+  if (f->tail < 0)
+    f->head = r;
+  else
+    f->pfv[f->tail].next = r;
+  f->tail = r;
+}
+
+// The etas of step s with pivot {r, c}: the finished chain of column c holds
+// the pivot (row of step s), the U part (rows of earlier steps) and the L part
+// (rows of later steps).  0, or -1 when the pivot is missing or zero.
+int make_step_etas(b_rec* b, lumx* lu, int s, int r, int c) {
+  eta_pfv* lh = &b->lw.pfv[r];
+  eta_pfv* uh = &b->up.pfv[r];
+  lh->row = uh->row = r;
+  lh->first = uh->first = -1;
+  int32_t l_tail = -1;
+  int32_t u_tail = -1;
+  bool pivot_seen = false;
+  for (int32_t k = lu->col_head[c]; k >= 0;) {
+    int32_t after = lu->av.nexti[k];
+    int x = lu->av.i[k];
+    int t = b->ips1[x];
+    double v = lu->av.v[k];
+    if (t == s) {
+      if (v == 0.0)
+        return -1;
+      b->diag_v[r] = 1.0 / v;
+      pivot_seen = true;
+    } else if (v == 0.0) {
+      CHKA(0, 0, 0);
+    } else if (t < s) {
+      lu_lu_append_tail(lu, k, 1, x, r, -v, &uh->first, &u_tail, b->up.aux);
+      b->n_up += 1;
+    } else {
+      lu_lu_append_tail(lu, k, 1, x, r, -v, &lh->first, &l_tail, b->lw.aux);
+      b->n_lw += 1;
+    }
+    k = after;
+  }
+  if (CHKB(1, pivot_seen, 1))
+    return -1;
+  step_list_append(&b->lw, r);
+  step_list_append(&b->up, r);
+  return 0;
+}
+
+}  // namespace
+
+// Re-chains the eliminated matrix into the L and U eta files and stores the
+// reciprocal pivots.  0, or -1 when a pivot is missing or zero.
+int lu_make_eta(b_rec* b, int accept, int rank) {
+  int sz = b->sz;
+  lumx* lu = b->lu;
+  CHKB(0, sz, b->max_sz);
+  if (accept)
+    CHKB(0, rank, sz);
+  else
+    CHKB(sz, rank, sz);
+  ZK_TRACE(trace_lu_make_eta, TRACE_ENTRY, "lu_make_eta sz(%d)\n", sz);
+  b->n_lw = b->n_up = 0;
+  eta_file* files[2] = {&b->lw, &b->up};
+  for (eta_file* f : files) {
+    f->kind = 1;
+    f->head = f->tail = f->nz_head = f->nz_tail = -1;
+  }
+  for (int i = 0; i < sz; ++i)
+    b->br.aux[i].first = b->up.aux[i].first = b->lw.aux[i].first = -1;
+  int rc = 0;
+  for (int s = 0; s < rank && rc == 0; ++s) {
+    lu_pair p = lplu.mt[s];
+    CHKB(s, b->ips1[p.row], s);
+    CHKB(s, b->ips2[p.col], s);
+    if (accept && lplu.aibo[p.row] == -2)
+      continue;
+    rc = make_step_etas(b, lu, s, p.row, p.col);
+  }
+  if (rc == 0) {
+    eta_link_lists(&b->lw, 3);
+    eta_link_lists(&b->up, 3);
+  }
+  ZK_TRACE(trace_lu_make_eta, TRACE_EXIT, "lu_make_eta rc(%d) \n", rc);
+  return rc;
+}
+
+// ---- the factorization driver ------------------------------------------------------------------
+
+// Copies the matrix appended to lu, slot by slot, into the copy bs.
+int lu_copy_bs(lumx* bs, const lumx* lu) {
+  CHKB(1, lu->n, bs->max_col);
+  CHKB(1, lu->m, bs->max_row);
+  bs->n = lu->n;
+  bs->m = lu->m;
+  lumx_clear(bs);
+  int rc = 0;
+  for (int32_t k = 0; k < lu->n_av; ++k)
+    rc = lumx_append(bs, lu->av.i[k], lu->av.j[k], lu->av.v[k]);
+  return rc;
+}
+
+namespace {
+
+// Hands the matching back: row_k_head[r] = c and col_k_head[c] = r for every
+// pivot (the elimination left both at -1), and from here on ips1 / ips2 hold
+// per pivot row its column and its step; rows without a pivot get -1.
+void publish_matching(b_rec* b, lumx* lu, int rank) {
+  for (int i = 0; i < b->sz; ++i)
+    b->ips1[i] = b->ips2[i] = -1;
+  for (int s = 0; s < rank; ++s) {
+    lu_pair p = lplu.mt[s];
+    lu->row_k_head[p.row] = p.col;
+    lu->col_k_head[p.col] = p.row;
+    b->ips2[p.row] = s;
+    b->ips1[p.row] = p.col;
+  }
+}
+
+#ifdef ZELKOR_DIAG
+void dump_factor(b_rec* b) {
+  int sz = b->sz;
+  dump_pairs(lplu.mt, sz, "ＬＵ分解後のマッチング");
+  print_ivec(b->ips1, sz, "b->ips1[]＝", 0);
+  print_ivec(b->ips2, sz, "b->ips2[]＝", 0);
+  print_dvec(b->diag_v, sz, "対角[]＝", 0);
+  dump_lw(b);
+  dump_up(b);
+}
+#endif
+
+}  // namespace
+
+// Factorizes the matrix appended to b: copy into bs (library build, while
+// basis_check is on), elimination, eta files, matching.  Records the outcome
+// in fact_state.  0 success; -1 no acceptable pivot (accept 0) or a missing
+// pivot; -2 or another negative value when memory ran out.
+int lu_factorization(b_rec* b, int accept, int* rank, int32_t** q, int32_t** r) {
+  int sz = b->sz;
+  lumx* lu = b->lu;
+  CHKB(0, 0, sz);
+#ifdef ZELKOR_DIAG
+  ZK_TRACE(trace_lu_factorization, TRACE_ENTRY, "lu_factorization  \n");
+  if (trace_lu_factorization > 1)
+    dump_lumx(lu, "分解前基底行列");
+  if (basis_check != 0 && b->bs != nullptr)
+    lu_copy_bs(b->bs, lu);
+#endif
+  b->fact_state = 0;
+  b->fact_done = 1;
+  *rank = 0;
+  for (int i = 0; i < sz; ++i)
+    b->diag_v[i] = 0.0;  // rewritten for every pivot row; defined for the others
+  CHKB(lu->m, lu->n, lu->m);
+  CHKB(sz, lu->m, sz);
+  int rc = lu_fact(b, accept, rank);
+  if (rc >= 0)
+    rc = lu_make_eta(b, accept, *rank);
+  if (rc >= 0) {
+    *q = lu->row_k_head;
+    *r = lu->col_k_head;
+    publish_matching(b, lu, *rank);
+  }
+  b->fact_state = rc < 0 ? rc : sz - *rank;
+#ifdef ZELKOR_DIAG
+  if (trace_lu_factorization > 1 || rc < 0)
+    dump_factor(b);
+  ZK_TRACE(trace_lu_factorization, TRACE_EXIT, "lu_factorization rc(%d) rank(%d)\n", rc, *rank);
+#endif
+  return rc;
+}
+
+// ---- dense transforms ------------------------------------------------------------------------
+//
+// The stages work in place on a dense array in the factor's row-id space
+// (position r belongs to pivot row r); the forward transform maps to column
+// numbering at its end, the backward transform from it at its start.  With
+// B' = L·D·U: forward applies L⁻¹, D⁻¹, the R etas, U⁻¹; backward the same
+// transposed in the opposite order.  Eta entries hold negated factor values,
+// so every application is an addition.
+
+#ifdef ZELKOR_DIAG
+trace_sw trace_ftran_d = 0;
+trace_sw trace_btran_d = 0;
+#endif
+
+// A stage on a handle whose last factorization failed refuses: one report.
+static bool factor_invalid(const b_rec* b) { return CHKB(0, b->fact_state, 0) != 0; }
+
+#ifdef ZELKOR_DIAG
+// The input of a verified transform, kept for the comparison after it.
+static void keep_input(const b_rec* b, const double* x) {
+  if (basis_check == 0)
+    return;
+  for (int i = 0; i < b->sz; ++i)
+    lplu.dwk1[i] = x[i];
+}
+
+// Prints input, result and check product of a failed verification.
+static void print_mismatch(const b_rec* b, const double* result, const char* in_lbl,
+                           const char* out_lbl) {
+  if (check_print <= 1)
+    return;
+  print_dvec(lplu.dwk1, b->sz, in_lbl, 0);
+  print_dvec(result, b->sz, out_lbl, 0);
+  print_dvec(lplu.dwk2, b->sz, "検算後", 0);
+}
+#endif
+
+// First forward stage: L etas in step order, pivot scaling, R etas.
+int lu_ftran_d1(b_rec* b, double* x) {
+  ZK_TRACE(trace_ftran_d, TRACE_ENTRY, "lu_ftran_d1 \n");
+  ZK_DIAG_ONLY(keep_input(b, x));
+  int rc = -1;
+  if (!factor_invalid(b)) {
+    const int32_t* ai = b->lu->av.i;
+    const int32_t* nexti = b->lu->av.nexti;
+    const double* av = b->lu->av.v;
+    const eta_pfv* lw = b->lw.pfv;
+    for (int32_t s = b->lw.nz_head; s >= 0; s = lw[s].nz_next) {
+      double t = x[s];
+      if (t == 0.0)
+        continue;
+      x[s] = 0.0;
+      for (int32_t k = lw[s].first; k >= 0; k = nexti[k])
+        x[ai[k]] = t * av[k] + x[ai[k]];  // x(E) -= L(E,s) x(s)
+      if (x[s] != 0.0)
+        CHKY(0, x[s], 0);  // an L eta never applies to its own row
+      x[s] = t;
+    }
+    const double* dv = b->diag_v;
+    for (int32_t i = 0; i < b->sz; ++i)
+      x[i] = x[i] * dv[i];
+    const eta_pfv* br = b->br.pfv;
+    for (int32_t e = 0; e < b->n_br; ++e) {
+      double sum = 0.0;
+      for (int32_t k = br[e].first; k >= 0; k = nexti[k])
+        sum = x[ai[k]] * av[k] + sum;
+      x[br[e].row] = sum;
+    }
+    rc = 0;
+  }
+  ZK_TRACE(trace_ftran_d, TRACE_EXIT, "lu_ftran_d1 rc(%d) \n", rc);
+  return rc;
+}
+
+// x[ips1[i]] = x[i]: from row-id space to column numbering.
+void lu_scatter_ips1(b_rec* b, double* x) {
+  double* w = lplu.dwk2;
+  const int32_t* ips1 = b->ips1;
+  for (int32_t i = 0; i < b->sz; ++i)
+    w[ips1[i]] = x[i];
+  for (int32_t i = 0; i < b->sz; ++i)
+    x[i] = w[i];
+}
+
+// y[i] = y[ips1[i]]: from column numbering to row-id space.
+void lu_gather_ips1(b_rec* b, double* y) {
+  double* w = lplu.dwk2;
+  const int32_t* ips1 = b->ips1;
+  for (int32_t i = 0; i < b->sz; ++i)
+    w[i] = y[ips1[i]];
+  for (int32_t i = 0; i < b->sz; ++i)
+    y[i] = w[i];
+}
+
+// Second forward stage: U etas in reverse step order, column permutation,
+// and in the library build the verification B·x against the input.
+int lu_ftran_d2(b_rec* b, double* x) {
+  ZK_TRACE(trace_ftran_d, TRACE_ENTRY, "lu_ftran_d2 \n");
+  int rc = -1;
+  if (!factor_invalid(b)) {
+    const int32_t* ai = b->lu->av.i;
+    const int32_t* nexti = b->lu->av.nexti;
+    const double* av = b->lu->av.v;
+    const eta_pfv* up = b->up.pfv;
+    for (int32_t s = b->up.nz_tail; s >= 0; s = up[s].nz_prev) {
+      double t = x[s];
+      if (t == 0.0)
+        continue;
+      for (int32_t k = up[s].first; k >= 0; k = nexti[k])
+        x[ai[k]] = t * av[k] + x[ai[k]];  // x(E) -= U(E,s) x(s)
+    }
+    lu_scatter_ips1(b, x);
+    rc = 0;
+#ifdef ZELKOR_DIAG
+    if (basis_check != 0 && b->bs != nullptr) {
+      lumx_mult_mx_d(b->bs, lplu.dwk2, x);
+      rc = b_BB_check_d(b->bs->m, lplu.dwk1, lplu.dwk2, "元(LU_ftrand)", "後(ＢＢ^α)");
+      if (rc != 0)
+        print_mismatch(b, x, "入力ｘ", "Ｂ^ｘ ");
+    }
+#endif
+  }
+  ZK_TRACE(trace_ftran_d, TRACE_EXIT, "lu_ftran_d2 rc(%d) \n", rc);
+  return rc;
+}
+
+// First backward stage: row permutation, U etas transposed in step order.
+// r names the single non-zero position of a unit input (-1 otherwise); it does
+// not change the result.  1, or -1 when refused.
+int lu_btran_d1(b_rec* b, double* y, int r) {
+  (void)r;
+  if (b->lw.kind != 1)
+    CHKB(1, b->lw.kind, 1);
+  if (b->up.kind != 1)
+    CHKB(1, b->up.kind, 1);
+  ZK_TRACE(trace_btran_d, TRACE_ENTRY, "lu_btran_d1 \n");
+  ZK_DIAG_ONLY(keep_input(b, y));
+  int rc = -1;
+  if (!factor_invalid(b)) {
+    lu_gather_ips1(b, y);
+    const int32_t* ai = b->lu->av.i;
+    const int32_t* nexti = b->lu->av.nexti;
+    const double* av = b->lu->av.v;
+    const eta_pfv* up = b->up.pfv;
+    for (int32_t s = b->up.nz_head; s >= 0; s = up[s].nz_next) {
+      double d = 0.0;
+      for (int32_t k = up[s].first; k >= 0; k = nexti[k])
+        d = y[ai[k]] * av[k] + d;
+      y[s] = d + y[s];  // y(s) -= sum_E U(E,s) y(E)
+    }
+    rc = 1;
+  }
+  ZK_TRACE(trace_btran_d, TRACE_EXIT, "lu_btran_d1 rc(%d) \n", rc);
+  return rc;
+}
+
+// Second backward stage: R etas transposed (newest first), pivot scaling, L
+// etas transposed in reverse step order, and in the library build the
+// verification y·B against the input.
+int lu_btran_d2(b_rec* b, double* y) {
+  if (b->lw.kind != 1)
+    CHKB(1, b->lw.kind, 1);
+  if (b->up.kind != 1)
+    CHKB(1, b->up.kind, 1);
+  ZK_TRACE(trace_btran_d, TRACE_ENTRY, "lu_btran_d2 \n");
+  int rc = -1;
+  if (!factor_invalid(b)) {
+    const int32_t* ai = b->lu->av.i;
+    const int32_t* nexti = b->lu->av.nexti;
+    const double* av = b->lu->av.v;
+    const eta_pfv* br = b->br.pfv;
+    for (int32_t e = b->n_br - 1; e >= 0; --e) {
+      int32_t s = br[e].row;
+      double t = y[s];
+      if (t == 0.0)
+        continue;
+      y[s] = 0.0;
+      for (int32_t k = br[e].first; k >= 0; k = nexti[k])
+        y[ai[k]] = t * av[k] + y[ai[k]];
+    }
+    const double* dv = b->diag_v;
+    for (int32_t i = 0; i < b->sz; ++i)
+      y[i] = y[i] * dv[i];
+    const eta_pfv* lw = b->lw.pfv;
+    for (int32_t s = b->lw.nz_tail; s >= 0; s = lw[s].nz_prev) {
+      double d = y[s];
+      for (int32_t k = lw[s].first; k >= 0; k = nexti[k])
+        d = y[ai[k]] * av[k] + d;
+      y[s] = d;  // y(s) -= sum_E L(E,s) y(E)
+    }
+    rc = 0;
+#ifdef ZELKOR_DIAG
+    if (basis_check != 0 && b->bs != nullptr) {
+      lumx_mult_d_mx(b->bs, lplu.dwk2, y);
+      rc = b_BB_check_d(b->bs->m, lplu.dwk1, lplu.dwk2, "元(LU_btrand)", "後(πＢ^Ｂ)");
+      if (rc != 0)
+        print_mismatch(b, y, "入力ｙ", "ｙＢ^ ");
+    }
+#endif
+  }
+#ifdef ZELKOR_DIAG
+  ZK_TRACE(trace_btran_d, TRACE_EXIT, "lu_btran_d2 rc(%d) \n", rc);
+  if (trace_btran_d > 1) {
+    trace_mark(TRACE_EXIT, __FILE__, __LINE__, 0);
+    print_dvec(y, b->sz, " ", 0);
+  }
+#endif
+  return rc;
+}
+
+// ---- factorization check (library build) -----------------------------------------------------
+
+#ifdef ZELKOR_DIAG
+
+namespace {
+
+// Mixed tolerance: absolute 1e-7 below magnitude 1, relative 1e-7 above; for
+// |x| > 1 a ratio within 1e-6 of 1 also agrees.  At most nine mismatch lines
+// are printed per call.
+const double BB_TOL = 1e-7;
+const double BB_RATIO_TOL = 1e-6;
+const int BB_PRINT_LIMIT = 10;
+
+// Compares x(j) with y(j) for j < num; value(j, which) gives x (0) or y (1).
+template <class Value>
+int bb_check(int num, Value value, const char* lbl_x, const char* lbl_y, const char* summary) {
+  int cnt = 0;
+  for (int j = 0; j < num; ++j) {
+    double x = value(j, 0);
+    double y = value(j, 1);
+    double a = std::fabs(x);
+    double t = a < 1.0 ? BB_TOL : a * BB_TOL;
+    double d = y - x;
+    if (-t <= d && d <= t)
+      continue;
+    double q;
+    if (x == 0.0) {
+      q = y;
+    } else {
+      q = std::fabs(x / y);
+      if (q < 1.0)
+        q = 1.0 / q;
+      q = q - 1.0;
+      if (a > 1.0 && -BB_RATIO_TOL <= q && q <= BB_RATIO_TOL)
+        continue;
+    }
+    ++cnt;
+    if (cnt < BB_PRINT_LIMIT)
+      log_printf("★誤差 [%d]%s(%.9g) %s(%.9g) 差(%e) 比-1(%e)\n", j, lbl_x, x, lbl_y, y, x - y, q);
+  }
+  if (cnt != 0)
+    CHKB(0, cnt, 0);
+  if (cnt > 0)
+    log_printf(summary, num, cnt);
+  return cnt;
+}
+
+}  // namespace
+
+// Counts (and prints the first nine of) the positions where y differs from x
+// beyond the tolerance.
+int b_BB_check_d(int num, const double* x, const double* y, const char* lbl_x, const char* lbl_y) {
+  return bb_check(
+      num, [&](int j, int which) { return which == 0 ? x[j] : y[j]; }, lbl_x, lbl_y,
+      "b_BB_check_d num(%d) cnt(%d)\n");
+}
+
+// The same on two work vectors (a position not in use counts as 0).
+int b_BB_check_v2(int num, const lpvect2* xv, const lpvect2* yv, const char* lbl_x,
+                  const char* lbl_y) {
+  auto at = [](const lpvect2* v, int j) { return v->usef[j] == v->mark ? v->va[j] : 0.0; };
+  return bb_check(
+      num, [&](int j, int which) { return which == 0 ? at(xv, j) : at(yv, j); }, lbl_x, lbl_y,
+      "b_BB_check_v2 num(%d) cnt(%d)\n");
+}
+
+// Sends every unit vector through the forward and then the backward
+// transform (each verified while basis_check is on).  The result of the last
+// backward transform; 0 for order 0.
+int lu_kakunin_d(b_rec* b) {
+  int rc = 0;
+  int sz = b->sz;
+  double* e = lplu.dwk3;
+  for (int i = 0; i < sz; ++i) {
+    for (int k = 0; k < sz; ++k)
+      e[k] = 0.0;
+    e[i] = 1.0;
+    lu_ftran_d1(b, e);
+    rc = lu_ftran_d2(b, e);
+  }
+  for (int i = 0; i < sz; ++i) {
+    for (int k = 0; k < sz; ++k)
+      e[k] = 0.0;
+    e[i] = 1.0;
+    lu_btran_d1(b, e, i);
+    rc = lu_btran_d2(b, e);
+  }
+  return rc;
+}
+
+#endif  // ZELKOR_DIAG

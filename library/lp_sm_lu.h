@@ -1,7 +1,113 @@
-// lp_sm_lu: factorization, transforms and basis update.
+// lp_sm_lu: the factorization of a basis matrix, the transforms that solve
+// with it, the factorization check and the basis column replacement.
+//
+// ---- The factorization --------------------------------------------------------------
+//
+// Step s = 0, 1, ... pivots on row r(s), column c(s) (the pivot sequence
+// lplu.mt[s] = {r(s), c(s)}).  With B' = B with row r(s) and column c(s) moved
+// to position s, the factorization is B' = L·D·U:
+//   L  unit lower triangular, L[t,s] (t > s) = multiplier of row r(t) at step s
+//   D  diagonal, D[s,s] = p(s), the pivot value at step s
+//   U  unit upper triangular, U[s,t] (t > s) = element (r(s), c(t)) at step s / p(s)
+//
+// After a successful factorization the handle b holds:
+//   lw.pfv[r(s)]   the L eta of step s: one entry per non-zero L[t,s], t > s,
+//                  applying to row r(t), value -L[t,s]
+//   up.pfv[r(s)]   the U eta of step s: one entry per non-zero U[t,s], t < s,
+//                  applying to row r(t), value -U[t,s]
+//   diag_v[r(s)]   1 / p(s)
+//   ips1[r(s)]     c(s), the column matched to pivot row r(s)
+//   ips2[r(s)]     s
+//   lu->row_k_head[r(s)] = c(s), lu->col_k_head[c(s)] = r(s): the matching
+//                  handed to the caller; -1 for a line without a pivot
+//   fact_state     0 at full rank, sz - rank when a rank-deficient factor was
+//                  accepted, the negative result after a failure
+// During the factorization ips1[r] / ips2[c] hold the step of row r / column c,
+// sz + 1 while not yet pivoted.
+//
+// An eta entry is one element slot k of b->lu's pool, reused:
+//   av.i[k]      E, the row the entry applies to
+//   av.j[k]      r, the pivot row of the eta it belongs to
+//   av.v[k]      the negated factor value
+//   av.nexti[k]  next entry of the same eta (chain from pfv[r].first, in the
+//                order appended)
+//   av.nextj[k]  next entry applying to the same row E in the same file (chain
+//                from aux[E].first, most recent first)
+// The pivot element stays in the pool, unscaled, and is no entry of any file.
+//
+// ---- The elimination's work areas (in lplu) --------------------------------------------
+//
+// Count buckets: a line (row or column) with k >= 1 active non-zeros that is
+// waiting to be considered is filed in bucket k of its kind (c_nztop[k] /
+// r_nztop[k] first line, c_nzlst[line] = {k, next, prev}); new lines go to the
+// front, so within a count the most recently filed line is found first.  The
+// heaps pxh_c / pxh_r hold the counts whose bucket is not empty.  One pivot
+// search records the rows it takes out of the buckets in lplu.ips1 and the
+// columns in lplu.ips2; vwk2 maps row -> element while one column is updated.
 #ifndef ZELKOR_LP_SM_LU_H
 #define ZELKOR_LP_SM_LU_H
 
 #include "lp_lumx.h"
+
+// Kinds of count lists.
+enum { NZ_COL = 0, NZ_ROW = 1 };
+
+int count_compare(int a, int b);
+int b_renew(int n_col_ids, int n_row_ids);
+
+int nzlst_add(lumx* lu, int kind, int line);
+int nzlst_remove(lumx* lu, int kind, int line);
+int nzlst_refile(lumx* lu, int kind, int line);
+int nzlst_take_min(lumx* lu, int kind);
+int k_col_retire(lumx* lu, int pred, int e, int keep);
+int k_row_retire(lumx* lu, int pred, int e, int keep);
+int k_count_check(lumx* lu, int order);
+
+int lu_find_pivot(lumx* lu, int s, int32_t* taken_rows, int32_t* taken_cols, b_rec* b);
+int lu_fact(b_rec* b, int accept, int* rank);
+
+int lu_factorization(b_rec* b, int accept, int* rank, int32_t** q, int32_t** r);
+int lu_make_eta(b_rec* b, int accept, int rank);
+int lu_lu_append_tail(lumx* lu, int k, int chain_kind, int x, int r, double v, int32_t* first,
+                      int32_t* tail, eta_aux* aux);
+int eta_link_lists(eta_file* f, int flags);
+int lu_copy_bs(lumx* bs, const lumx* lu);
+
+// Dense transforms: x solves B·x = b after lu_ftran_d1 then lu_ftran_d2 on a
+// copy of b; y solves yᵀ·B = cᵀ after lu_btran_d1 then lu_btran_d2.
+int lu_ftran_d1(b_rec* b, double* x);
+int lu_ftran_d2(b_rec* b, double* x);
+int lu_btran_d1(b_rec* b, double* y, int r);
+int lu_btran_d2(b_rec* b, double* y);
+void lu_scatter_ips1(b_rec* b, double* x);
+void lu_gather_ips1(b_rec* b, double* y);
+
+int lu_kakunin_d(b_rec* b);
+int b_BB_check_d(int num, const double* x, const double* y, const char* lbl_x, const char* lbl_y);
+int b_BB_check_v2(int num, const lpvect2* xv, const lpvect2* yv, const char* lbl_x,
+                  const char* lbl_y);
+
+// Sparse transforms on marked work vectors, in the factor's row-id space.
+int lu_ftran_v21(b_rec* b, lpvect2* a);
+int lu_ftran_v22(b_rec* b, lpvect2* a);
+int lu_btran_v21(b_rec* b, lpvect2* y);
+int lu_btran_v22(b_rec* b, lpvect2* y);
+
+// Basis column replacement.
+int lu_pivotting(b_rec* b, int r, lpvect2* a_s);
+int lu_make_B_1(lumx* bs, const lpvect2* a_s, int j);
+
+#ifdef ZELKOR_DIAG
+extern trace_sw trace_lu_fact;
+extern trace_sw trace_lu_factorization;
+extern trace_sw trace_lu_make_eta;
+extern trace_sw trace_lu_lu_append_tail;
+extern trace_sw trace_ftran_d;
+extern trace_sw trace_btran_d;
+extern trace_sw trace_ftran_v;
+extern trace_sw trace_btran_v21;
+extern trace_sw trace_pivotting;
+extern trace_sw trace_make_B_1;
+#endif
 
 #endif

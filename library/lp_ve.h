@@ -55,8 +55,8 @@ int lpvect2_print_dense(const lpvect2* v, int count, const char* label);
 // True when position p is in use in v's current generation.
 inline bool lpvect2_in_use(const lpvect2* v, int p) { return v->usef[p] == v->mark; }
 
-// Adds w at position p: into the value when p is in use, else p is pushed on
-// the front of the list with value w.
+// Adds t·a at position p: into the value when p is in use (product formed
+// first), else p is pushed on the front of the list with value t·a.
 inline void lpvect2_add(lpvect2* v, int p, double t, double a) {
   if (v->usef[p] == v->mark) {
     v->va[p] = t * a + v->va[p];

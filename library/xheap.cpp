@@ -40,8 +40,13 @@ static int xheap_sift_down(int p, int x) {
     int c = 2 * p + 1;
     if (c >= count)
       break;
-    if (c + 1 < count && xheap_before(heap[c + 1], heap[c]))
-      c = c + 1;
+    if (c + 1 < count) {
+      // Take the right child when the left one compares greater (or equal
+      // with the larger id); cmp is always asked as cmp(left, right).
+      int k = cur_heap->cmp(heap[c], heap[c + 1]);
+      if (k > 0 || (k == 0 && heap[c + 1] < heap[c]))
+        c = c + 1;
+    }
     int y = heap[c];
     if (xheap_before(x, y))
       break;
@@ -74,7 +79,7 @@ int xheap_init(xheap** ppxh, int n_ids, xheap_cmp cmp) {
   xheap* pxh = *ppxh;
   cur_heap = pxh;
   if (pxh->heap == nullptr && pxh->invert == nullptr) {
-    if (n_ids > 0 && mem_grow(&pxh->heap, n_ids) != nullptr && mem_grow(&pxh->invert, n_ids) != nullptr)
+    if (mem_grow(&pxh->heap, n_ids) != nullptr && mem_grow(&pxh->invert, n_ids) != nullptr)
       pxh->capacity = n_ids;
   } else if (pxh->capacity < n_ids) {
     if (mem_grow(&pxh->heap, n_ids) == nullptr || mem_grow(&pxh->invert, n_ids) == nullptr) {

@@ -50,6 +50,62 @@ int lu_append(lu_handle* h, int row, int col, double v) {
   return rc;
 }
 
+// The handle was sized and the shared work record still covers its order.
+static bool sized_and_covered(const lu_handle* h) { return h->lu != nullptr && lplu_covers(h->sz); }
+
+int lu_factoring(lu_handle* h, int accept, int* rank, int** q, int** r) {
+  NEED_HANDLE(h, -1);
+  if (CHKB(1, sized_and_covered(h), 1))
+    return -1;
+  // Factorizing again without a new sizing would eliminate the factors.
+  if (CHKB(0, h->fact_done, 0))
+    return -1;
+  int rank_unused;
+  int* q_unused;
+  int* r_unused;
+  int rc = lu_factorization(h, accept, rank ? rank : &rank_unused, q ? q : &q_unused,
+                            r ? r : &r_unused);
+  if (rc != 0)
+    CHKB(0, rc, 0);
+  return rc;
+}
+
+// A factorization has run since the last sizing and the shared work record
+// still covers the order: the transforms and the check may run.
+static bool ready_to_solve(const lu_handle* h) { return h->fact_done != 0 && sized_and_covered(h); }
+
+#ifdef ZELKOR_DIAG
+int lu_kakunin(lu_handle* h) {
+  NEED_HANDLE(h, -1);
+  if (CHKB(1, ready_to_solve(h), 1))
+    return -1;
+  int rc = lu_kakunin_d(h);
+  if (rc != 0)
+    CHKB(0, rc, 0);
+  return rc;
+}
+#endif
+
+int lu_ftran(lu_handle* h, double* x, const double* b) {
+  NEED_HANDLE(h, -1);
+  if (CHKB(1, ready_to_solve(h), 1))
+    return -1;
+  for (int32_t i = 0; i < h->lu->n; ++i)
+    x[i] = b[i];
+  lu_ftran_d1(h, x);
+  return lu_ftran_d2(h, x);
+}
+
+int lu_btran(lu_handle* h, double* y, const double* c) {
+  NEED_HANDLE(h, -1);
+  if (CHKB(1, ready_to_solve(h), 1))
+    return -1;
+  for (int32_t i = 0; i < h->lu->n; ++i)
+    y[i] = c[i];
+  lu_btran_d1(h, y, -1);
+  return lu_btran_d2(h, y);
+}
+
 void lu_delete(lu_handle* h) {
   if (CHKB(1, h != nullptr, 1))
     return;
