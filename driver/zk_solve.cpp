@@ -1,0 +1,73 @@
+// zk_solve: the solve step of the console program.
+#include "zk_solve.h"
+
+#include <cstdio>
+
+namespace {
+
+// Opens name for writing; prints "cannot open file(%s)" on failure.
+FILE* open_output(const char* name) {
+  FILE* f = std::fopen(name, "w");
+  if (f == nullptr)
+    std::printf("cannot open file(%s)\n", name);
+  return f;
+}
+
+// Closes f; a failed write or close (a full disk, say) is reported, so that
+// a truncated file never passes for a complete one.
+bool close_output(FILE* f, const char* name) {
+  bool ok = !std::ferror(f);
+  ok = std::fclose(f) == 0 && ok;
+  if (!ok)
+    std::printf("cannot write file(%s)\n", name);
+  return ok;
+}
+
+// The solution file, then the residual report: the right-hand side, the
+// solution, the recomputed left-hand side and their difference per equation.
+// The report is not written when the solution file could not be.
+bool write_results(const std::vector<double>& b, const std::vector<double>& x,
+                   const std::vector<double>& ax, const solve_files& files) {
+  FILE* f = open_output(files.x_name);
+  if (f == nullptr)
+    return false;
+  for (double xk : x)
+    std::fprintf(f, "%g\n", xk);
+  if (!close_output(f, files.x_name))
+    return false;
+  f = open_output(files.e_name);
+  if (f == nullptr)
+    return false;
+  for (size_t k = 0; k < x.size(); ++k)
+    std::fprintf(f, "ftran k(%d) b(%g) x(%g) Ax(%g) Ax-b(%g)\n", (int)k, b[k], x[k], ax[k],
+                 ax[k] - b[k]);
+  return close_output(f, files.e_name);
+}
+
+}  // namespace
+
+int solve_step(lu_handle* h, const std::vector<triplet>& list, int32_t sz,
+               const std::vector<double>& b, const solve_files& files, bool* written) {
+  *written = false;
+  std::vector<double> x(sz, 0.0);
+  std::vector<double> ax(sz, 0.0);
+  int rc = lu_resize(h, sz);
+  if (rc < 0)
+    return rc;
+  for (const triplet& t : list)
+    lu_append(h, t.i, t.j, t.v);  // the library checks and reports each itself
+  int rank = 0;
+  int* row_match;
+  int* col_match;
+  lu_factoring(h, 0, &rank, &row_match, &col_match);
+  if (rank != sz) {
+    std::printf("ランク不足　size = %d, rank = %d\n", sz, rank);
+    return sz - rank;
+  }
+  lu_ftran(h, x.data(), b.data());
+  // An independent check of the solve: A·x from the program's own triplets.
+  for (const triplet& t : list)
+    ax[t.i] = ax[t.i] + x[t.j] * t.v;
+  *written = write_results(b, x, ax, files);
+  return 0;
+}
