@@ -3,6 +3,7 @@
 // is in lp_sm_lu.h.
 #include "lp_sm_lu.h"
 
+#include <climits>
 #include <cmath>
 
 #include "lp_dump.h"
@@ -1250,3 +1251,625 @@ int lu_kakunin_d(b_rec* b) {
 }
 
 #endif  // ZELKOR_DIAG
+
+// ---- sparse transforms -------------------------------------------------------------------------
+//
+// The transforms of marked work vectors touch only the positions that are, or
+// become, non-zero.  They work in the factor's row-id space: there is no
+// column permutation at either end.  In forward direction position r of the
+// result carries the value of basis column ips1[r]; in backward direction
+// position r of the input carries the value for basis column ips1[r].
+// Every eta is applied at its own pivot position and does nothing where the
+// value there is 0, so a vector with a single listed position may start the
+// walk at that position.
+
+#ifdef ZELKOR_DIAG
+trace_sw trace_ftran_v = 0;
+trace_sw trace_btran_v21 = 0;
+#endif
+
+namespace {
+
+bool has_two_or_more(const lpvect2* v) { return v->head >= 0 && v->next[v->head] >= 0; }
+
+double value_at(const lpvect2* v, int p) { return v->usef[p] == v->mark ? v->va[p] : 0.0; }
+
+// Every listed position must lie in 0 .. sz-1 (the transforms index with them
+// unchecked): a position outside is reported and the transform refuses.  In
+// the library build, with copy set, the input is also kept as a dense copy in
+// dwk1 for the verification.
+bool check_input(const b_rec* b, const lpvect2* v, bool copy) {
+  int sz = b->sz;
+  bool ok = true;
+#ifdef ZELKOR_DIAG
+  if (copy)
+    for (int i = 0; i < sz; ++i)
+      lplu.dwk1[i] = 0.0;
+#else
+  (void)copy;
+#endif
+  int listed = 0;
+  for (int32_t p = v->head; p >= 0; p = v->next[p]) {
+    if (CHKA(0, p, sz) || ++listed > sz) {
+      ok = false;  // out of range, or a list that loops
+      break;
+    }
+#ifdef ZELKOR_DIAG
+    if (copy)
+      lplu.dwk1[p] = v->va[p];
+#endif
+  }
+  return ok;
+}
+
+// Scales every listed value by its reciprocal pivot, unlinking and unmarking
+// the positions whose value is exactly 0.
+void scale_and_squeeze(const b_rec* b, lpvect2* v) {
+  const double* dv = b->diag_v;
+  int32_t q = -1;
+  for (int32_t p = v->head; p >= 0;) {
+    int32_t after = v->next[p];
+    if (v->va[p] == 0.0) {
+      v->usef[p] = 0;
+      if (q < 0)
+        v->head = after;
+      else
+        v->next[q] = after;
+    } else {
+      v->va[p] = v->va[p] * dv[p];
+      q = p;
+    }
+    p = after;
+  }
+}
+
+// Where a row-wise walk starts for a vector with one listed position p: p
+// itself when its row has entries in the file, else nowhere (-1); a row with
+// an entry chain but not on the row list is reported.
+int single_row_start(const eta_file* f, const lpvect2* v, int p) {
+  if (v->usef[p] != v->mark)
+    CHKB(v->mark, v->usef[p], v->mark);
+  if (f->aux[p].aux_next != -2)
+    return p;
+  if (f->aux[p].first != -1)
+    CHKB(-1, f->aux[p].first, -1);
+  return -1;
+}
+
+#ifdef ZELKOR_DIAG
+// Verification of a sparse forward result: the result, moved to column
+// numbering, times B against the input kept in dwk1.
+int verify_ftran_v(b_rec* b, const lpvect2* a) {
+  int sz = b->sz;
+  double* x = lplu.dwk3;
+  for (int i = 0; i < sz; ++i)
+    x[i] = 0.0;
+  for (int32_t p = a->head; p >= 0; p = a->next[p])
+    if (a->usef[p] == a->mark)
+      x[b->ips1[p]] = a->va[p];
+  lumx_mult_mx_d(b->bs, lplu.dwk2, x);
+  int rc = b_BB_check_d(b->bs->m, lplu.dwk1, lplu.dwk2, "元(LU_ftranv)", "後(ＢＢ^α)");
+  if (rc != 0)
+    print_mismatch(b, a->va, "入力ｘ", "Ｂ^ｘ ");
+  return rc;
+}
+
+// Verification of a sparse backward result: y times B against the input kept
+// in dwk1, moved to column numbering.
+int verify_btran_v(b_rec* b, const lpvect2* y) {
+  int sz = b->sz;
+  double* c = lplu.dwk3;
+  for (int i = 0; i < sz; ++i)
+    c[b->ips1[i]] = lplu.dwk1[i];
+  lumx_mult_v_mx(b->bs, lplu.dwk2, y);
+  int rc = b_BB_check_d(b->bs->m, c, lplu.dwk2, "元(LU_btranv)", "後(πＢ^Ｂ)");
+  if (rc != 0)
+    print_mismatch(b, y->va, "入力ｙ", "ｙＢ^ ");
+  return rc;
+}
+#endif
+
+void check_kinds(const b_rec* b) {
+  if (b->lw.kind != 1)
+    CHKB(1, b->lw.kind, 1);
+  if (b->up.kind != 1)
+    CHKB(1, b->up.kind, 1);
+}
+
+}  // namespace
+
+// First sparse forward stage: L etas, pivot scaling with squeeze, R etas.
+// 0; -1 when refused (failed factorization, or a listed position out of range).
+int lu_ftran_v21(b_rec* b, lpvect2* a) {
+  ZK_TRACE(trace_ftran_v, TRACE_ENTRY, "lu_ftran_v21 \n");
+  int rc = 0;
+  if (!check_input(b, a, basis_check != 0)) {
+    rc = -1;
+  } else if (a->head < 0) {
+    rc = 0;
+  } else if (factor_invalid(b)) {
+    rc = -1;
+  } else {
+    const int32_t* ai = b->lu->av.i;
+    const int32_t* nexti = b->lu->av.nexti;
+    const double* av = b->lu->av.v;
+    const eta_pfv* lw = b->lw.pfv;
+    int32_t s = b->lw.nz_head;
+    if (!has_two_or_more(a))
+      s = lw[a->head].nz_next != -2 ? a->head : -1;
+    for (; s >= 0; s = lw[s].nz_next) {
+      double t = value_at(a, s);
+      if (t == 0.0)
+        continue;
+      for (int32_t k = lw[s].first; k >= 0; k = nexti[k])
+        lpvect2_add(a, ai[k], t, av[k]);  // a(E) -= L(E,s) a(s)
+      a->va[s] = t;
+    }
+    scale_and_squeeze(b, a);
+    const eta_pfv* br = b->br.pfv;
+    for (int32_t e = 0; e < b->n_br; ++e) {
+      double d = 0.0;
+      for (int32_t k = br[e].first; k >= 0; k = nexti[k])
+        if (a->usef[ai[k]] == a->mark)
+          d = a->va[ai[k]] * av[k] + d;
+      if (d != 0.0)
+        lpvect2_set(a, br[e].row, d);
+      else
+        a->va[br[e].row] = 0.0;  // keeps whatever list membership it had
+    }
+  }
+  ZK_TRACE(trace_ftran_v, TRACE_EXIT, "lu_ftran_v21 rc(%d) \n", rc);
+  return rc;
+}
+
+// Second sparse forward stage: U etas in reverse step order, and in the
+// library build the verification.  0 or the mismatch count; -1 when refused.
+int lu_ftran_v22(b_rec* b, lpvect2* a) {
+  ZK_TRACE(trace_ftran_v, TRACE_ENTRY, "lu_ftran_v22 \n");
+  int rc = 0;
+  if (a->head < 0) {
+    rc = 0;
+  } else if (factor_invalid(b)) {
+    rc = -1;
+  } else {
+    const int32_t* ai = b->lu->av.i;
+    const int32_t* nexti = b->lu->av.nexti;
+    const double* av = b->lu->av.v;
+    const eta_pfv* up = b->up.pfv;
+    int32_t s = b->up.nz_tail;
+    if (!has_two_or_more(a)) {
+      int p = a->head;
+      s = p;
+      if (up[p].nz_next == -2) {
+        if (up[p].first != -1)
+          CHKB(-1, up[p].first, -1);
+        s = -1;
+      }
+    }
+    for (; s >= 0; s = up[s].nz_prev) {
+      double t = value_at(a, s);
+      if (t == 0.0)
+        continue;
+      for (int32_t k = up[s].first; k >= 0; k = nexti[k])
+        lpvect2_add(a, ai[k], t, av[k]);  // a(E) -= U(E,s) a(s)
+    }
+#ifdef ZELKOR_DIAG
+    if (basis_check != 0 && b->bs != nullptr)
+      rc = verify_ftran_v(b, a);
+#endif
+  }
+#ifdef ZELKOR_DIAG
+  ZK_TRACE(trace_ftran_v, TRACE_EXIT, "lu_ftran_v22 rc(%d) \n", rc);
+  if (trace_ftran_v > 1)
+    print_dvec(a->va, b->sz, " ", 0);
+#endif
+  return rc;
+}
+
+// First sparse backward stage: U etas transposed, row by row in step order,
+// then the leading zeros trimmed.  1 when a listed position is left, 0 when
+// the vector is empty, -1 when refused.
+int lu_btran_v21(b_rec* b, lpvect2* y) {
+  check_kinds(b);
+  ZK_TRACE(trace_btran_v21, TRACE_ENTRY, "lu_btran_v21 \n");
+  int rc;
+  if (!check_input(b, y, basis_check != 0)) {
+    rc = -1;
+  } else if (y->head < 0) {
+    rc = 0;
+  } else if (factor_invalid(b)) {
+    rc = -1;
+  } else {
+    const int32_t* aj = b->lu->av.j;
+    const int32_t* nextj = b->lu->av.nextj;
+    const double* av = b->lu->av.v;
+    const eta_aux* aux = b->up.aux;
+    int32_t s = has_two_or_more(y) ? b->up.aux_head : single_row_start(&b->up, y, y->head);
+    for (; s >= 0; s = aux[s].aux_next) {
+      double t = value_at(y, s);
+      if (t == 0.0)
+        continue;
+      for (int32_t k = aux[s].first; k >= 0; k = nextj[k])
+        lpvect2_add(y, aj[k], t, av[k]);  // y(r) -= U(s,r) y(s)
+    }
+    while (y->head >= 0 && y->va[y->head] == 0.0) {
+      y->usef[y->head] = 0;
+      y->head = y->next[y->head];
+    }
+    rc = y->head >= 0 ? 1 : 0;
+  }
+  ZK_TRACE(trace_btran_v21, TRACE_EXIT, "lu_btran_v21 rc(%d) \n", rc);
+  return rc;
+}
+
+// Second sparse backward stage: R etas transposed (newest first), pivot
+// scaling with squeeze, L etas transposed row by row in reverse step order,
+// and in the library build the verification.  0 or the mismatch count.
+int lu_btran_v22(b_rec* b, lpvect2* y) {
+  check_kinds(b);
+  ZK_TRACE(trace_btran_d, TRACE_ENTRY, "lu_btran_v22 \n");
+  int rc = 0;
+  if (y->head >= 0) {
+    const int32_t* ai = b->lu->av.i;
+    const int32_t* aj = b->lu->av.j;
+    const int32_t* nexti = b->lu->av.nexti;
+    const int32_t* nextj = b->lu->av.nextj;
+    const double* av = b->lu->av.v;
+    const eta_pfv* br = b->br.pfv;
+    for (int32_t e = b->n_br - 1; e >= 0; --e) {
+      int32_t r = br[e].row;
+      double t = value_at(y, r);
+      if (t == 0.0)
+        continue;
+      y->va[r] = 0.0;  // r stays listed
+      for (int32_t k = br[e].first; k >= 0; k = nexti[k])
+        lpvect2_add(y, ai[k], t, av[k]);
+    }
+    scale_and_squeeze(b, y);
+    const eta_aux* aux = b->lw.aux;
+    int32_t s = b->lw.aux_tail;
+    if (y->head >= 0 && !has_two_or_more(y))
+      s = single_row_start(&b->lw, y, y->head);
+    for (; s >= 0 && y->head >= 0; s = aux[s].aux_prev) {
+      double t = value_at(y, s);
+      if (t == 0.0)
+        continue;
+      for (int32_t k = aux[s].first; k >= 0; k = nextj[k])
+        lpvect2_add(y, aj[k], t, av[k]);  // y(r) -= L(s,r) y(s)
+    }
+#ifdef ZELKOR_DIAG
+    if (basis_check != 0 && b->bs != nullptr)
+      rc = verify_btran_v(b, y);
+#endif
+  }
+  ZK_TRACE(trace_btran_d, TRACE_EXIT, "lu_btran_v22 rc(%d) \n", rc);
+  return rc;
+}
+
+// ---- basis column replacement ------------------------------------------------------------------
+//
+// lu_pivotting replaces the basis column matched to pivot row r (ips1[r]) by
+// a new column a_s without factorizing again: L and the pivots stay; row r and
+// column r of U are removed, the transformed new column (the spike) becomes
+// U's column r, eta r moves to the end of U's step order, and one row eta R
+// records how the entering variable's value follows from the others:
+//   p = e_rᵀ U⁻¹ (row r of U⁻¹), spike = R D⁻¹ L⁻¹ a_s, α = p·spike,
+//   R eta: y_r <- Σ_k (p_k / α) y_k.
+
+#ifdef ZELKOR_DIAG
+trace_sw trace_pivotting = 0;
+trace_sw trace_make_B_1 = 0;
+#endif
+
+// Below this magnitude the transformed pivot would make the basis singular.
+static const double UPDATE_PIVOT_TOL = 1e-12;
+// R and U entries at or below this magnitude are not stored.
+static const double UPDATE_DROP_TOL = 1e-30;
+
+namespace {
+
+bool negligible(double v) { return -UPDATE_DROP_TOL <= v && v <= UPDATE_DROP_TOL; }
+
+// Room for R eta e: the R-eta file doubles when full.
+bool br_room(b_rec* b, int e) {
+  if (e < b->cap_br)
+    return true;
+  long long cap = 2LL * b->cap_br;
+  if (cap > INT32_MAX || mem_grow(&b->br.pfv, cap) == nullptr)
+    return false;
+  b->cap_br = (int32_t)cap;
+  return true;
+}
+
+// R eta e = n_br for row r from p (in vwk1) and 1/α.  0, or -2 when the pool
+// or the file cannot grow (the eta is then not counted).
+int add_r_eta(b_rec* b, int r, const lpvect2* p, double w) {
+  int e = b->n_br;
+  CHKA(0, e, b->max_br);
+  if (!br_room(b, e)) {
+    log_error("**** lu_pivotting: cannot malloc\n");
+    return -2;
+  }
+  eta_pfv* h = &b->br.pfv[e];
+  h->row = r;
+  h->first = -1;
+  int32_t tail = -1;
+  for (int32_t k = p->head; k >= 0; k = p->next[k]) {
+    double v = p->va[k] * w;
+    if (negligible(v))
+      continue;
+    int slot = lumx_new_av(b->lu);
+    if (slot < 0)
+      return slot;
+    lu_lu_append_tail(b->lu, slot, 2, k, r, v, &h->first, &tail, b->br.aux);
+  }
+#ifdef ZELKOR_DIAG
+  if (trace_pivotting > 1) {
+    log_printf("Ｒ補η変換子 ｒ(%d)\n", r);
+    dump_av_chain(b->lu, h->first, r);
+  }
+#endif
+  b->n_br += 1;
+  return 0;
+}
+
+// Unlinks from the column chain of U eta s its first entry applying to row r.
+void unlink_from_eta(b_rec* b, int s, int r) {
+  lumx* lu = b->lu;
+  eta_pfv* h = &b->up.pfv[s];
+  int pred = -1;
+  int k = h->first;
+  while (k >= 0 && lu->av.i[k] != r) {
+    pred = k;
+    k = lu->av.nexti[k];
+  }
+  if (k < 0) {
+    CHKA(0, 0, 0);
+    return;
+  }
+  if (pred < 0)
+    h->first = lu->av.nexti[k];
+  else
+    lu->av.nexti[pred] = lu->av.nexti[k];
+}
+
+// Unlinks from the row chain of row x its first entry belonging to eta r.
+void unlink_from_row(b_rec* b, int x, int r) {
+  lumx* lu = b->lu;
+  eta_aux* a = &b->up.aux[x];
+  int pred = -1;
+  int k = a->first;
+  while (k >= 0 && lu->av.j[k] != r) {
+    pred = k;
+    k = lu->av.nextj[k];
+  }
+  if (k < 0) {
+    CHKA(0, 0, 0);
+    return;
+  }
+  if (pred < 0)
+    a->first = lu->av.nextj[k];
+  else
+    lu->av.nextj[pred] = lu->av.nextj[k];
+}
+
+// Takes eta s off U's list of non-empty etas.
+void nz_list_remove(eta_file* f, int s, int sz) {
+  eta_pfv* h = &f->pfv[s];
+  CHKA(-1, h->nz_next, sz);
+  if (h->nz_prev < 0)
+    f->nz_head = h->nz_next;
+  else
+    f->pfv[h->nz_prev].nz_next = h->nz_next;
+  if (h->nz_next < 0)
+    f->nz_tail = h->nz_prev;
+  else
+    f->pfv[h->nz_next].nz_prev = h->nz_prev;
+  h->nz_next = h->nz_prev = -2;
+}
+
+// Removes row r and column r from U.  The entries keep their pool slots.
+void remove_row_col(b_rec* b, int r) {
+  lumx* lu = b->lu;
+  eta_pfv* up = b->up.pfv;
+  for (int32_t k = b->up.aux[r].first; k >= 0; k = lu->av.nextj[k]) {
+    int s = lu->av.j[k];
+    unlink_from_eta(b, s, r);
+    if (up[s].first < 0 && up[s].nz_next != -2)
+      nz_list_remove(&b->up, s, b->sz);
+  }
+  for (int32_t k = up[r].first; k >= 0; k = lu->av.nexti[k])
+    unlink_from_row(b, lu->av.i[k], r);
+  b->up.aux[r].first = -1;
+  up[r].first = -1;
+}
+
+// The new U column r: -spike_k for every listed k ≠ r of the spike.  0, or
+// the negative result of a failed pool growth.
+int store_spike(b_rec* b, int r, const lpvect2* spike) {
+  int32_t tail = -1;
+  for (int32_t k = spike->head; k >= 0; k = spike->next[k]) {
+    if (spike->usef[k] != spike->mark)
+      CHKB(spike->mark, spike->usef[k], spike->mark);
+    if (k == r)
+      continue;
+    double v = -spike->va[k];
+    if (negligible(v))
+      continue;
+    int slot = lumx_new_av(b->lu);
+    if (slot < 0)
+      return slot;
+    lu_lu_append_tail(b->lu, slot, 1, k, r, v, &b->up.pfv[r].first, &tail, b->up.aux);
+  }
+  return 0;
+}
+
+// Appends r at the end of a list threaded through pfv (the step list with
+// next/prev, or the non-empty list with nz_next/nz_prev).
+void list_append(eta_file* f, int r, int sz, bool nz_list) {
+  int32_t& tail = nz_list ? f->nz_tail : f->tail;
+  int32_t& head = nz_list ? f->nz_head : f->head;
+  eta_pfv* h = &f->pfv[r];
+  CHKA(-1, tail, sz);
+  (nz_list ? h->nz_next : h->next) = -1;
+  (nz_list ? h->nz_prev : h->prev) = tail;
+  if (tail < 0)
+    head = r;
+  else
+    (nz_list ? f->pfv[tail].nz_next : f->pfv[tail].next) = r;
+  tail = r;
+}
+
+// Moves eta r to the end of U's step order (and of its non-empty list when it
+// has entries), then rebuilds the row list in the new step order.
+void move_eta_last(b_rec* b, int r) {
+  eta_file* f = &b->up;
+  eta_pfv* h = &f->pfv[r];
+  if (h->prev < 0)
+    f->head = h->next;
+  else
+    f->pfv[h->prev].next = h->next;
+  if (h->next < 0)
+    f->tail = h->prev;
+  else
+    f->pfv[h->next].prev = h->prev;
+  h->next = -2;
+  if (h->nz_next != -2)
+    nz_list_remove(f, r, b->sz);
+  list_append(f, r, b->sz, false);
+  if (h->first < 0) {
+    if (h->nz_next != -2)
+      CHKB(-2, h->nz_next, -2);
+    h->nz_next = h->nz_prev = -2;
+  } else {
+    list_append(f, r, b->sz, true);
+  }
+  eta_link_lists(f, 2);
+}
+
+// Row r of U⁻¹ into vwk1 (row-id space).
+void row_of_u_inverse(b_rec* b, int r) {
+  lpvect2* p = &lplu.vwk1;
+  p->n = b->sz;
+  if (b->sz < 1 || b->sz > p->max_n)
+    CHKB(1, b->sz, p->max_n);
+  lpvect2_newmark(p);
+  lpvect2_set(p, r, 1.0);
+  lu_btran_v21(b, p);
+}
+
+// α = p·spike over the positions listed in the spike.
+double transformed_pivot(const lpvect2* spike, const lpvect2* p) {
+  double alpha = 0.0;
+  for (int32_t k = spike->head; k >= 0; k = spike->next[k])
+    if (p->usef[k] == p->mark)
+      alpha = spike->va[k] * p->va[k] + alpha;
+  return alpha;
+}
+
+// The update once the pivot is accepted: R eta, U row and column r, the new
+// column, the new step order.
+int apply_update(b_rec* b, int r, const lpvect2* spike, double alpha) {
+  int rc = add_r_eta(b, r, &lplu.vwk1, 1.0 / alpha);
+  if (rc < 0)
+    return rc;
+  remove_row_col(b, r);
+  rc = store_spike(b, r, spike);
+  if (rc < 0) {
+    b->fact_state = rc;  // U is half rebuilt: no transform may use it
+    return rc;
+  }
+#ifdef ZELKOR_DIAG
+  if (trace_pivotting > 1) {
+    log_printf("αs'のη変換 ｒ(%d)\n", r);
+    dump_av_chain(b->lu, b->up.pfv[r].first, r);
+  }
+#endif
+  move_eta_last(b, r);
+  return b->n_br;
+}
+
+#ifdef ZELKOR_DIAG
+void dump_update(b_rec* b) {
+  print_ivec(b->ips1, b->sz, "b->ips1[]＝", 0);
+  print_ivec(b->ips2, b->sz, "b->ips2[]＝", 0);
+  print_dvec(b->diag_v, b->sz, "対角[]＝", 0);
+  dump_lw(b);
+  dump_br(b);
+  dump_up(b);
+}
+#endif
+
+}  // namespace
+
+// Replaces the basis column matched to pivot row r by a_s (indexed by row of
+// B; on return it holds the spike with 1.0 at r).  The new n_br on success;
+// 0 when refused for a small pivot or because the factorization is rank
+// deficient; fact_state when it is negative; -1 for r out of range; -2 when
+// memory ran out (a half-built U then sets fact_state to -2).
+int lu_pivotting(b_rec* b, int r, lpvect2* a_s) {
+  ZK_TRACE(trace_pivotting, TRACE_ENTRY, "lu_pivotting r(%d)\n", r);
+#ifdef ZELKOR_DIAG
+  if (trace_pivotting > 1)
+    lpvect2_print(a_s, b->sz, "ａs", 1);
+#endif
+  int rc;
+  if (CHKA(0, r, b->sz)) {
+    rc = -1;
+  } else if (factor_invalid(b)) {
+    rc = b->fact_state < 0 ? b->fact_state : 0;
+  } else {
+#ifdef ZELKOR_DIAG
+    // The copy follows the basis: column ips1[r] becomes a_s.  A refused
+    // update puts the old column back, so the copy keeps matching the factor.
+    lumx* bs = basis_check != 0 ? b->bs : nullptr;
+    int col = b->ips1[r];
+    int32_t old_head = bs != nullptr ? bs->col_head[col] : -1;
+    if (bs != nullptr)
+      lu_make_B_1(bs, a_s, col);
+#endif
+    row_of_u_inverse(b, r);
+#ifdef ZELKOR_DIAG
+    if (trace_pivotting > 1)
+      lpvect2_print(&lplu.vwk1, b->sz, "ｕr", 1);
+#endif
+    rc = lu_ftran_v21(b, a_s);
+    if (rc >= 0) {
+      double alpha = transformed_pivot(a_s, &lplu.vwk1);
+      lpvect2_set(a_s, r, 1.0);
+      rc = -UPDATE_PIVOT_TOL <= alpha && alpha <= UPDATE_PIVOT_TOL ? 0
+                                                                   : apply_update(b, r, a_s, alpha);
+    }
+#ifdef ZELKOR_DIAG
+    if (rc <= 0 && bs != nullptr)
+      bs->col_head[col] = old_head;
+    if (rc > 0 && basis_check > 1)
+      lu_kakunin_d(b);
+#endif
+  }
+#ifdef ZELKOR_DIAG
+  if (trace_pivotting > 2)
+    dump_update(b);
+  ZK_TRACE(trace_pivotting, TRACE_EXIT, "lu_pivotting rc(%d) \n", rc);
+#endif
+  return rc;
+}
+
+#ifdef ZELKOR_DIAG
+// Replaces column j of the copy B by the listed non-zeros of a_s.  The old
+// elements keep their slots (and stay on their row lists, which the products
+// do not read).  The slot of the last element appended, 0 when none, or the
+// negative result of a failed append.
+int lu_make_B_1(lumx* bs, const lpvect2* a_s, int j) {
+  ZK_TRACE(trace_make_B_1, TRACE_ENTRY, "lu_make_B_1 j(%d) \n", j);
+  bs->col_head[j] = -1;
+  int rc = 0;
+  for (int32_t k = a_s->head; k >= 0 && rc >= 0; k = a_s->next[k])
+    if (a_s->va[k] != 0.0)
+      rc = lumx_append(bs, k, j, a_s->va[k]);
+  ZK_TRACE(trace_make_B_1, TRACE_EXIT, "lu_make_B_1 rc(%d) \n", rc);
+  if (trace_make_B_1 > 1)
+    dump_lumx(bs, "lu_make_B_1()１列置換基底行列");
+  return rc;
+}
+#endif

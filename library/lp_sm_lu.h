@@ -93,9 +93,12 @@ int lu_ftran_v22(b_rec* b, lpvect2* a);
 int lu_btran_v21(b_rec* b, lpvect2* y);
 int lu_btran_v22(b_rec* b, lpvect2* y);
 
-// Basis column replacement.
+// Basis column replacement (lu_make_B_1 keeps the copy bs in step; library
+// build only).
 int lu_pivotting(b_rec* b, int r, lpvect2* a_s);
+#ifdef ZELKOR_DIAG
 int lu_make_B_1(lumx* bs, const lpvect2* a_s, int j);
+#endif
 
 #ifdef ZELKOR_DIAG
 extern trace_sw trace_lu_fact;
