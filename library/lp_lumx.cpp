@@ -175,7 +175,8 @@ bool lplu_covers(int sz) {
 
 static int lumx_renew_body(b_rec* b, int sz, int max_br, double density) {
   b->fact_done = 0;  // whatever the outcome, the old factors are gone
-  if (sz > LUMX_MAX_ORDER || !size_factor_arrays(b, sz))
+  // An order below -1 has no array size: it fails as an allocation would.
+  if (sz < -1 || sz > LUMX_MAX_ORDER || !size_factor_arrays(b, sz))
     return -2;
   b->sz = sz;
   b->max_br = max_br;
