@@ -94,6 +94,12 @@ int read_lines(const char* name, int nidx, Take take) {
       return -1;
     }
   }
+  // A read error (a directory, a failing device) must not pass for the end
+  // of a complete file.
+  if (std::ferror(f.get())) {
+    std::printf("cannot read file(%s)\n", name);
+    return -1;
+  }
   return 0;
 }
 

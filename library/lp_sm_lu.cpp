@@ -409,6 +409,20 @@ int lu_find_pivot(lumx* lu, int s, int32_t* taken_rows, int32_t* taken_cols, b_r
 
 namespace {
 
+// The column whose row map vwk2 holds, with the stamp it was made under.
+// While the map belongs to this column it stays exact: a live row's element
+// never leaves the active chain of an unpivoted column, and fill-in is added
+// to the map as it is made.  Successive updates of one column (a dense
+// column met by many pivot rows) so map it once instead of once per update,
+// which would cost quadratic time; the stale elements left on its chain are
+// retired by the next walk that meets them.
+struct column_map {
+  int col;
+  int32_t stamp;
+};
+column_map mapped = {-1, 0};
+
+
 // Sums elements stored twice at one position into the one met first in its
 // column's list and takes the others off both main lists (they keep their
 // slots), so that the elimination sees each position once: a pivot split over
@@ -481,8 +495,11 @@ void merge_duplicates(lumx* lu, int sz) {
 // count the highest-numbered line is found first), active lists take over the
 // stored lists and the finished lists start empty.
 int fact_setup(b_rec* b, lumx* lu, int sz) {
-  for (int i = 0; i < sz; ++i)
+  mapped.col = -1;
+  for (int i = 0; i < sz; ++i) {
     b->ips1[i] = b->ips2[i] = sz + 1;
+    lplu.mt[i] = lu_pair{-1, -1};  // steps not reached stay "no pivot"
+  }
   if (sz < 1)
     return 0;
   int rc = b_renew(lu->n + 1, lu->m + 1);
@@ -510,14 +527,12 @@ int fact_setup(b_rec* b, lumx* lu, int sz) {
 // Schur-complement update of column y for pivot row r, pivot column c and the
 // unscaled U value u: a(x,y) -= u·l(x) for every multiplier l(x) of column c.
 // 0, or the negative result of a failed fill-in.
-int update_column(b_rec* b, lumx* lu, int s, int y, int c, double u) {
+// Maps the live rows of column y to their elements (stamp t in vwk2) and
+// retires the stale elements of y's active chain.
+void map_column(b_rec* b, lumx* lu, int s, int y, int32_t t) {
   lpvect2* map = &lplu.vwk2;
-  map->n = b->sz;
-  CHKB(1, b->sz, map->max_n);
-  int32_t t = lpvect2_newmark(map);
   const int32_t* ai = lu->av.i;
-  double* av = lu->av.v;
-  // Map the live rows of column y to their elements; retire stale ones.
+  const double* av = lu->av.v;
   int pred = -1;
   for (int32_t g = lu->col_k_head[y]; g >= 0;) {
     int32_t after = lu->av.nexti[g];
@@ -531,6 +546,20 @@ int update_column(b_rec* b, lumx* lu, int s, int y, int c, double u) {
     }
     g = after;
   }
+}
+
+int update_column(b_rec* b, lumx* lu, int s, int y, int c, double u) {
+  lpvect2* map = &lplu.vwk2;
+  map->n = b->sz;
+  CHKB(1, b->sz, map->max_n);
+  int32_t t = map->mark;
+  if (mapped.col != y || mapped.stamp != t) {
+    t = lpvect2_newmark(map);
+    map_column(b, lu, s, y, t);
+    mapped = column_map{y, t};
+  }
+  const int32_t* ai = lu->av.i;
+  double* av = lu->av.v;
   for (int32_t h = lu->col_k_head[c]; h >= 0; h = lu->av.nexti[h]) {
     int x = ai[h];
     double l = av[h];
@@ -553,6 +582,10 @@ int update_column(b_rec* b, lumx* lu, int s, int y, int c, double u) {
       int rc = lumx_k_append2(lu, x, y, -d);  // fill-in
       if (rc < 0)
         return rc;
+      if (d != 0.0) {
+        map->usef[x] = t;
+        map->vp[x] = (double)rc;
+      }
       av = lu->av.v;  // the pool may have moved
       ai = lu->av.i;
     }

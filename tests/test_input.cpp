@@ -2,6 +2,8 @@
 // repeated positions.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <map>
 #include <random>
@@ -166,6 +168,19 @@ TEST(InputFiles, MissingFilesAreReportedByName) {
   EXPECT_TRUE(list.empty());
   EXPECT_EQ(count, 0);
   EXPECT_EQ(sz, 0);
+}
+
+TEST(InputFiles, ReadErrorIsNotTheEndOfAFile) {
+  // A directory opens for reading on this system, but reading it fails.
+  ASSERT_EQ(mkdir("adir", 0755), 0);
+  std::vector<triplet> list;
+  int32_t count, sz;
+  std::vector<double> b;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(read_coef_file("adir", list, &count, &sz), -1);
+  EXPECT_EQ(read_rhs_file("adir", 2, b), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "cannot read file(adir)\ncannot read file(adir)\n");
 }
 
 TEST(RhsFile, ReadsComponentsIntoZeroedVector) {

@@ -1,0 +1,121 @@
+# Symbol checks of the built libraries, run with cmake -P.
+#
+#   -DMODE=exports -DNM=<nm> -DLIB=<libZelkorD.so> -DMAP=<zelkor_exports.map>
+#       The dynamic symbol table of the shared library defines exactly the ten
+#       interface functions as global text symbols, the same names that the
+#       export map lists, and no other global symbol.
+#
+#   -DMODE=no_diag -DNM=<nm> -DLIB=<libzelkor_core.a>
+#       The archive of the program build holds no diagnostic routine (dumps,
+#       the factorization check and its comparisons), defined or referenced.
+
+set(interface_names
+  lu_append lu_btran lu_delete lu_factoring lu_ftran
+  lu_kakunin lu_mult_d_mx lu_mult_mx_d lu_new lu_resize)
+
+foreach(var NM LIB MODE)
+  if(NOT DEFINED ${var} OR "${${var}}" STREQUAL "")
+    message(FATAL_ERROR "check_exports: ${var} not given")
+  endif()
+endforeach()
+if(NOT EXISTS "${LIB}")
+  message(FATAL_ERROR "check_exports: ${LIB} does not exist")
+endif()
+
+# The lines of `nm <args> LIB`, as a list.
+function(nm_lines out)
+  execute_process(COMMAND "${NM}" ${ARGN} "${LIB}"
+    OUTPUT_VARIABLE text ERROR_VARIABLE err RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "check_exports: ${NM} ${ARGN} ${LIB} failed (${rc}): ${err}")
+  endif()
+  # Neither ';' nor '[' may reach the list: demangled names can hold both.
+  string(REPLACE ";" "<semicolon>" text "${text}")
+  string(REPLACE "[" "<" text "${text}")
+  string(REPLACE "]" ">" text "${text}")
+  string(REPLACE "\n" ";" lines "${text}")
+  set(${out} "${lines}" PARENT_SCOPE)
+endfunction()
+
+if(MODE STREQUAL "exports")
+  if(NOT EXISTS "${MAP}")
+    message(FATAL_ERROR "check_exports: export map ${MAP} does not exist")
+  endif()
+  nm_lines(lines -D --defined-only)
+  set(text_syms)
+  set(other_globals)
+  foreach(line IN LISTS lines)
+    if(line MATCHES "^[0-9a-fA-F]* *([A-Za-z]) +([^ ]+)")
+      set(type "${CMAKE_MATCH_1}")
+      set(name "${CMAKE_MATCH_2}")
+      if(type STREQUAL "T")
+        list(APPEND text_syms "${name}")
+      elseif(type MATCHES "^[A-Zi]$")
+        list(APPEND other_globals "${type} ${name}")
+      endif()
+    endif()
+  endforeach()
+  list(SORT text_syms)
+
+  # The names between "global:" and "local:" of the version script.
+  file(READ "${MAP}" map)
+  if(NOT map MATCHES "global:(.*)local:")
+    message(FATAL_ERROR "check_exports: no global section in ${MAP}")
+  endif()
+  string(REGEX REPLACE "[ \t\r\n]+" "" names "${CMAKE_MATCH_1}")
+  string(REGEX REPLACE ";$" "" names "${names}")
+  list(SORT names)
+
+  set(expected ${interface_names})
+  list(SORT expected)
+  set(failed FALSE)
+  if(NOT names STREQUAL expected)
+    message(SEND_ERROR "export map lists [${names}]\n  expected [${expected}]")
+    set(failed TRUE)
+  endif()
+  if(NOT text_syms STREQUAL expected)
+    message(SEND_ERROR "${LIB} exports functions [${text_syms}]\n  expected [${expected}]")
+    set(failed TRUE)
+  endif()
+  if(other_globals)
+    message(SEND_ERROR "${LIB} exports other global symbols: [${other_globals}]")
+    set(failed TRUE)
+  endif()
+  if(failed)
+    message(FATAL_ERROR "check_exports: exported symbols differ")
+  endif()
+  message(STATUS "exports: ${text_syms}")
+
+elseif(MODE STREQUAL "no_diag")
+  nm_lines(lines -C)
+  set(found)
+  set(count 0)
+  foreach(line IN LISTS lines)
+    # Skip blank lines and the "member.o:" headers.
+    if(line STREQUAL "" OR line MATCHES ":$")
+      continue()
+    endif()
+    math(EXPR count "${count} + 1")
+    if(line MATCHES "dump_|b_BB_check|lu_kakunin")
+      list(APPEND found "${line}")
+    endif()
+  endforeach()
+  # A vacuous pass on an empty or unreadable archive is no pass.
+  set(solve_seen FALSE)
+  foreach(line IN LISTS lines)
+    if(line MATCHES " T lu_ftran")
+      set(solve_seen TRUE)
+    endif()
+  endforeach()
+  if(NOT solve_seen)
+    message(FATAL_ERROR "check_exports: ${LIB} does not define lu_ftran (${count} symbols read)")
+  endif()
+  if(found)
+    string(REPLACE ";" "\n  " found "${found}")
+    message(FATAL_ERROR "check_exports: diagnostic symbols in ${LIB}:\n  ${found}")
+  endif()
+  message(STATUS "no diagnostic symbols among ${count} in ${LIB}")
+
+else()
+  message(FATAL_ERROR "check_exports: unknown MODE ${MODE}")
+endif()
