@@ -7,17 +7,18 @@
 // unit vector), one sparse FTRAN and one sparse BTRAN of a unit vector
 // (averaged over many positions, with the average number of positions the
 // result holds), the first sparse forward stage of a basis column (the
-// spike of an update), the rebuild of U's row list that every update ends
-// with, and one column replacement (lu_pivotting, averaged over replacements
+// spike of an update), a rebuild of U's whole row list over all rows (for
+// comparison: an update keeps the list up to date row by row instead), and
+// one column replacement (lu_pivotting, averaged over replacements
 // of a column by a slightly perturbed copy of itself, which keeps the basis as
 // well conditioned as it was).  The sparse FTRAN is measured again once the R
 // etas of the replacements are present.
 //
 // For the largest basis the sparse FTRANs of unit vectors are then grouped
 // twice: by the size of their result (the non-zeros reached) and by the number
-// of non-empty etas their walks visit (from the start position to the end of
-// the L list, and over the U list), to show which of the two their cost
-// follows.
+// of non-empty etas a walk over the whole lists would visit (from the start
+// position to the end of the L list, and over the U list), to show that their
+// cost follows the first and not the second.
 //
 // Built against the program's configuration of the library: no matrix copy,
 // no verification, no trace.  Exit status 0, or 2 when a file or call failed.
@@ -210,7 +211,7 @@ bool run(const Basis& B, Row& row, Groups* groups) {
   row.btran_reach = reach_sum / samples;
 
   // The first forward stage of basis columns (the spike of an update), and
-  // the rebuild of U's row list (the last step of every update).
+  // a rebuild of U's whole row list, for comparison with an update.
   lpvect2 as{};
   if (lpvect2_alloc(&as, n, nullptr) != 0)
     return false;
@@ -324,8 +325,9 @@ int main(int argc, char** argv) {
   }
 
   std::printf("Microseconds per call (factorization: ms).  etas L/U: non-empty etas; reach:\n"
-              "positions in the result; spike: lu_ftran_v21 of a basis column; relink: the\n"
-              "rebuild of U's row list; FT+200R: sparse FTRAN after 200 updates.\n\n");
+              "positions in the result; spike: lu_ftran_v21 of a basis column; relink: a\n"
+              "rebuild of U's whole row list (not part of an update); FT+200R: sparse FTRAN\n"
+              "after 200 updates.\n\n");
   std::printf("%-11s %6s %6s %6s %6s %6s %5s %6s | %8s | %7s %5s | %7s %5s | %7s %7s | %7s | %7s\n",
               "basis", "n", "nnz B", "nnz L", "nnz U", "etas L", "U", "fact", "dense FT",
               "sprs FT", "reach", "sprs BT", "reach", "spike", "relink", "update", "FT+200R");
@@ -356,7 +358,7 @@ int main(int argc, char** argv) {
     }
   };
   table("size of the result (non-zeros reached)", groups.by_reach);
-  table("non-empty etas visited by the walks", groups.by_visits);
+  table("non-empty etas a walk over the whole lists would visit", groups.by_visits);
   std::printf("\n(each sparse call is timed on its own: the clock reads add some 20-40 ns)\n");
   return 0;
 }

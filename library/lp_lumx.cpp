@@ -77,7 +77,7 @@ static bool size_factor_arrays(b_rec* b, int sz) {
     return true;
   if (!(grow(b->lw.pfv, need) && grow(b->up.pfv, need) && grow(b->lw.aux, need) &&
         grow(b->up.aux, need) && grow(b->br.aux, need) && grow(b->diag_v, need) &&
-        grow(b->ips1, need + 1) && grow(b->ips2, need + 1)))
+        grow(b->ips1, need + 1) && grow(b->ips2, need + 1) && grow(b->up_ord, need)))
     return false;
   b->max_sz = (int32_t)need;
   return true;
@@ -344,6 +344,7 @@ int lumx_free(b_rec* b) {
     MEM_FREE(b->ips1, "b->ips1");
     MEM_FREE(b->ips2, "b->ips2");
     MEM_FREE(b->diag_v, "b->diag_v");
+    MEM_FREE(b->up_ord, "b->up_ord");
     b->cap_br = 0;
     lumx_free_copy(&b->bs);
     lumx_free_work(&b->lu);

@@ -31,7 +31,7 @@
 // ---- The factor record b_rec (the library handle) --------------------------------------
 //
 // Owns the working matrix lu, the optional copy bs, the eta files br, lw, up,
-// diag_v, ips1 and ips2.  Per-size arrays hold sz+1 (diag_v, eta files) or
+// diag_v, ips1, ips2 and up_ord.  Per-size arrays hold sz+1 (diag_v, eta files) or
 // sz+2 (ips1, ips2) entries; max_sz is sz+1 of the largest order sized.
 //
 // An eta file is a per-row array of eta heads pfv[], a per-row array of
@@ -142,6 +142,9 @@ struct b_rec {
   int32_t fact_state;
   int32_t cap_br;    // pfv entries allocated in br (100, grown by the update)
   int32_t fact_done; // 1 once lu_factorization has run since the last sizing
+  int32_t* up_ord;   // sz+1: position of eta r in U's step order (a step, or
+                     // larger once an update has moved the eta last)
+  int32_t up_ord_next; // the position the next moved eta takes
 };
 
 struct lu_pair {

@@ -3,6 +3,7 @@
 // is in lp_sm_lu.h.
 #include "lp_sm_lu.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 
@@ -857,6 +858,7 @@ int make_step_etas(b_rec* b, lumx* lu, int s, int r, int c) {
     return -1;
   step_list_append(&b->lw, r);
   step_list_append(&b->up, r);
+  b->up_ord[r] = s;
   return 0;
 }
 
@@ -874,6 +876,7 @@ int lu_make_eta(b_rec* b, int accept, int rank) {
     CHKB(sz, rank, sz);
   ZK_TRACE(trace_lu_make_eta, TRACE_ENTRY, "lu_make_eta sz(%d)\n", sz);
   b->n_lw = b->n_up = 0;
+  b->up_ord_next = sz;
   eta_file* files[2] = {&b->lw, &b->up};
   for (eta_file* f : files) {
     f->kind = 1;
@@ -1409,6 +1412,93 @@ void check_kinds(const b_rec* b) {
     CHKB(1, b->up.kind, 1);
 }
 
+// One eta walk seen as a graph.  From row s it follows either the eta of s
+// (pfv[s].first through av.nexti to the rows av.i it applies to) or the row
+// chain of s (aux[s].first through av.nextj to the etas av.j it feeds), and
+// it applies the rows in the order of key, ascending or descending.
+struct eta_walk {
+  const eta_file* f;
+  bool by_rows;
+  const int32_t* key;
+  bool descending;
+};
+
+int chain_first(const eta_walk& w, int s) {
+  return w.by_rows ? w.f->aux[s].first : w.f->pfv[s].first;
+}
+
+// A walk that reaches more rows than this goes over the whole list instead.
+int reach_limit(const b_rec* b) { return b->sz / 16 + 16; }
+
+// The rows with a non-empty chain reachable from the positions listed in v,
+// sorted in the walk's order, into lplu.ips1; their number, or -1 when more
+// than `limit` rows are reached.  A chain does something only where the value
+// at its row is non-zero, and a value can become non-zero only at a listed
+// position or where a reached chain leads: applying exactly these rows, in
+// the list's order, is the walk over the whole list minus rows that meet a
+// zero.  The work is proportional to the entries reached, not to the order.
+int reach_in_order(const b_rec* b, const eta_walk& w, const lpvect2* v, int limit) {
+  const lumx* lu = b->lu;
+  const int32_t* link = w.by_rows ? lu->av.nextj : lu->av.nexti;
+  const int32_t* target = w.by_rows ? lu->av.j : lu->av.i;
+  lpvect2* seen = &lplu.vwk2;
+  int32_t mark = lpvect2_newmark(seen);
+  int32_t* rows = lplu.ips1;
+  int n = 0;
+  auto visit = [&](int32_t x) {
+    if (seen->usef[x] == mark)
+      return true;
+    if (n == limit)
+      return false;
+    seen->usef[x] = mark;
+    rows[n++] = x;
+    return true;
+  };
+  for (int32_t p = v->head; p >= 0; p = v->next[p])
+    if (!visit(p))
+      return -1;
+  for (int i = 0; i < n; ++i)
+    for (int32_t k = chain_first(w, rows[i]); k >= 0; k = link[k])
+      if (!visit(target[k]))
+        return -1;
+  int m = 0;
+  for (int i = 0; i < n; ++i)
+    if (chain_first(w, rows[i]) >= 0)
+      rows[m++] = rows[i];
+  const int32_t* key = w.key;
+  if (w.descending)
+    std::sort(rows, rows + m, [key](int32_t x, int32_t y) { return key[x] > key[y]; });
+  else
+    std::sort(rows, rows + m, [key](int32_t x, int32_t y) { return key[x] < key[y]; });
+  return m;
+}
+
+// Applies apply(s) to the reached rows in order, or, when too many are
+// reached, to every row of the list from `start` on through `next`.
+template <class Apply, class Next>
+void walk_etas(const b_rec* b, const eta_walk& w, const lpvect2* v, int start, Next next,
+               Apply apply) {
+  int n = reach_in_order(b, w, v, reach_limit(b));
+  if (n >= 0) {
+    for (int i = 0; i < n; ++i)
+      apply(lplu.ips1[i]);
+    return;
+  }
+  for (int32_t s = start; s >= 0; s = next(s))
+    apply(s);
+}
+
+// Where a column walk (L or U forward) starts for a vector with one listed
+// position p: p when its eta has entries, else nowhere; an eta that has
+// entries but is off the non-empty list is reported.
+int single_col_start(const eta_file* f, int p, bool report) {
+  if (f->pfv[p].nz_next != -2)
+    return p;
+  if (report && f->pfv[p].first != -1)
+    CHKB(-1, f->pfv[p].first, -1);
+  return -1;
+}
+
 }  // namespace
 
 // First sparse forward stage: L etas, pivot scaling with squeeze, R etas.
@@ -1427,17 +1517,17 @@ int lu_ftran_v21(b_rec* b, lpvect2* a) {
     const int32_t* nexti = b->lu->av.nexti;
     const double* av = b->lu->av.v;
     const eta_pfv* lw = b->lw.pfv;
-    int32_t s = b->lw.nz_head;
-    if (!has_two_or_more(a))
-      s = lw[a->head].nz_next != -2 ? a->head : -1;
-    for (; s >= 0; s = lw[s].nz_next) {
-      double t = value_at(a, s);
-      if (t == 0.0)
-        continue;
-      for (int32_t k = lw[s].first; k >= 0; k = nexti[k])
-        lpvect2_add(a, ai[k], t, av[k]);  // a(E) -= L(E,s) a(s)
-      a->va[s] = t;
-    }
+    int start = has_two_or_more(a) ? b->lw.nz_head : single_col_start(&b->lw, a->head, false);
+    walk_etas(
+        b, eta_walk{&b->lw, false, b->ips2, false}, a, start, [&](int s) { return lw[s].nz_next; },
+        [&](int s) {
+          double t = value_at(a, s);
+          if (t == 0.0)
+            return;
+          for (int32_t k = lw[s].first; k >= 0; k = nexti[k])
+            lpvect2_add(a, ai[k], t, av[k]);  // a(E) -= L(E,s) a(s)
+          a->va[s] = t;
+        });
     scale_and_squeeze(b, a);
     const eta_pfv* br = b->br.pfv;
     for (int32_t e = 0; e < b->n_br; ++e) {
@@ -1469,23 +1559,16 @@ int lu_ftran_v22(b_rec* b, lpvect2* a) {
     const int32_t* nexti = b->lu->av.nexti;
     const double* av = b->lu->av.v;
     const eta_pfv* up = b->up.pfv;
-    int32_t s = b->up.nz_tail;
-    if (!has_two_or_more(a)) {
-      int p = a->head;
-      s = p;
-      if (up[p].nz_next == -2) {
-        if (up[p].first != -1)
-          CHKB(-1, up[p].first, -1);
-        s = -1;
-      }
-    }
-    for (; s >= 0; s = up[s].nz_prev) {
-      double t = value_at(a, s);
-      if (t == 0.0)
-        continue;
-      for (int32_t k = up[s].first; k >= 0; k = nexti[k])
-        lpvect2_add(a, ai[k], t, av[k]);  // a(E) -= U(E,s) a(s)
-    }
+    int start = has_two_or_more(a) ? b->up.nz_tail : single_col_start(&b->up, a->head, true);
+    walk_etas(
+        b, eta_walk{&b->up, false, b->up_ord, true}, a, start, [&](int s) { return up[s].nz_prev; },
+        [&](int s) {
+          double t = value_at(a, s);
+          if (t == 0.0)
+            return;
+          for (int32_t k = up[s].first; k >= 0; k = nexti[k])
+            lpvect2_add(a, ai[k], t, av[k]);  // a(E) -= U(E,s) a(s)
+        });
 #ifdef ZELKOR_DIAG
     if (basis_check != 0 && b->bs != nullptr)
       rc = verify_ftran_v(b, a);
@@ -1517,14 +1600,16 @@ int lu_btran_v21(b_rec* b, lpvect2* y) {
     const int32_t* nextj = b->lu->av.nextj;
     const double* av = b->lu->av.v;
     const eta_aux* aux = b->up.aux;
-    int32_t s = has_two_or_more(y) ? b->up.aux_head : single_row_start(&b->up, y, y->head);
-    for (; s >= 0; s = aux[s].aux_next) {
-      double t = value_at(y, s);
-      if (t == 0.0)
-        continue;
-      for (int32_t k = aux[s].first; k >= 0; k = nextj[k])
-        lpvect2_add(y, aj[k], t, av[k]);  // y(r) -= U(s,r) y(s)
-    }
+    int start = has_two_or_more(y) ? b->up.aux_head : single_row_start(&b->up, y, y->head);
+    walk_etas(
+        b, eta_walk{&b->up, true, b->up_ord, false}, y, start, [&](int s) { return aux[s].aux_next; },
+        [&](int s) {
+          double t = value_at(y, s);
+          if (t == 0.0)
+            return;
+          for (int32_t k = aux[s].first; k >= 0; k = nextj[k])
+            lpvect2_add(y, aj[k], t, av[k]);  // y(r) -= U(s,r) y(s)
+        });
     while (y->head >= 0 && y->va[y->head] == 0.0) {
       y->usef[y->head] = 0;
       y->head = y->next[y->head];
@@ -1559,16 +1644,18 @@ int lu_btran_v22(b_rec* b, lpvect2* y) {
         lpvect2_add(y, ai[k], t, av[k]);
     }
     scale_and_squeeze(b, y);
-    const eta_aux* aux = b->lw.aux;
-    int32_t s = b->lw.aux_tail;
-    if (y->head >= 0 && !has_two_or_more(y))
-      s = single_row_start(&b->lw, y, y->head);
-    for (; s >= 0 && y->head >= 0; s = aux[s].aux_prev) {
-      double t = value_at(y, s);
-      if (t == 0.0)
-        continue;
-      for (int32_t k = aux[s].first; k >= 0; k = nextj[k])
-        lpvect2_add(y, aj[k], t, av[k]);  // y(r) -= L(s,r) y(s)
+    if (y->head >= 0) {
+      const eta_aux* aux = b->lw.aux;
+      int start = has_two_or_more(y) ? b->lw.aux_tail : single_row_start(&b->lw, y, y->head);
+      walk_etas(
+          b, eta_walk{&b->lw, true, b->ips2, true}, y, start, [&](int s) { return aux[s].aux_prev; },
+          [&](int s) {
+            double t = value_at(y, s);
+            if (t == 0.0)
+              return;
+            for (int32_t k = aux[s].first; k >= 0; k = nextj[k])
+              lpvect2_add(y, aj[k], t, av[k]);  // y(r) -= L(s,r) y(s)
+          });
     }
 #ifdef ZELKOR_DIAG
     if (basis_check != 0 && b->bs != nullptr)
@@ -1646,44 +1733,23 @@ int add_r_eta(b_rec* b, int r, const lpvect2* p, double w) {
   return 0;
 }
 
-// Unlinks from the column chain of U eta s its first entry applying to row r.
-void unlink_from_eta(b_rec* b, int s, int r) {
-  lumx* lu = b->lu;
-  eta_pfv* h = &b->up.pfv[s];
+// Unlinks from the chain that starts at *first and runs through link[] its
+// first entry k with key[k] == value; a missing entry is reported.
+void chain_unlink(int32_t* first, int32_t* link, const int32_t* key, int value) {
   int pred = -1;
-  int k = h->first;
-  while (k >= 0 && lu->av.i[k] != r) {
+  int k = *first;
+  while (k >= 0 && key[k] != value) {
     pred = k;
-    k = lu->av.nexti[k];
+    k = link[k];
   }
   if (k < 0) {
     CHKA(0, 0, 0);
     return;
   }
   if (pred < 0)
-    h->first = lu->av.nexti[k];
+    *first = link[k];
   else
-    lu->av.nexti[pred] = lu->av.nexti[k];
-}
-
-// Unlinks from the row chain of row x its first entry belonging to eta r.
-void unlink_from_row(b_rec* b, int x, int r) {
-  lumx* lu = b->lu;
-  eta_aux* a = &b->up.aux[x];
-  int pred = -1;
-  int k = a->first;
-  while (k >= 0 && lu->av.j[k] != r) {
-    pred = k;
-    k = lu->av.nextj[k];
-  }
-  if (k < 0) {
-    CHKA(0, 0, 0);
-    return;
-  }
-  if (pred < 0)
-    a->first = lu->av.nextj[k];
-  else
-    lu->av.nextj[pred] = lu->av.nextj[k];
+    link[pred] = link[k];
 }
 
 // Takes eta s off U's list of non-empty etas.
@@ -1701,26 +1767,95 @@ void nz_list_remove(eta_file* f, int s, int sz) {
   h->nz_next = h->nz_prev = -2;
 }
 
+// U's row list (the rows with entries, in step order) is kept up to date
+// row by row during an update, never rebuilt over all rows: a row that loses
+// its last entry leaves it, and the rows that get their first entry join it
+// at their place in the step order (row_list_insert).
+
+void row_list_remove(eta_file* f, int x) {
+  eta_aux* a = &f->aux[x];
+  if (a->aux_next == -2)
+    return;  // not on the list
+  if (a->aux_prev < 0)
+    f->aux_head = a->aux_next;
+  else
+    f->aux[a->aux_prev].aux_next = a->aux_next;
+  if (a->aux_next < 0)
+    f->aux_tail = a->aux_prev;
+  else
+    f->aux[a->aux_next].aux_prev = a->aux_prev;
+  a->aux_next = a->aux_prev = -2;
+}
+
+// Inserts the rows pending[0 .. m) (not on the list) at their places in the
+// step order.  Taken in decreasing order, each one's predecessor lies before
+// the previous one's, so a cursor walks back along the list at most once in
+// all; each search also walks back along the step list from the row itself
+// and stops at whichever walk ends first.
+void row_list_insert(eta_file* f, const int32_t* ord, int32_t* pending, int m) {
+  std::sort(pending, pending + m, [ord](int32_t x, int32_t y) { return ord[x] > ord[y]; });
+  int32_t cursor = f->aux_tail;
+  for (int i = 0; i < m; ++i) {
+    int x = pending[i];
+    int32_t by_list = cursor;
+    int32_t by_step = f->pfv[x].prev;
+    int32_t q;
+    for (;;) {
+      if (by_list < 0 || ord[by_list] < ord[x]) {
+        q = by_list;
+        break;
+      }
+      if (by_step < 0 || f->aux[by_step].aux_next != -2) {
+        q = by_step;
+        break;
+      }
+      by_list = f->aux[by_list].aux_prev;
+      by_step = f->pfv[by_step].prev;
+    }
+    eta_aux* a = &f->aux[x];
+    a->aux_prev = q;
+    a->aux_next = q < 0 ? f->aux_head : f->aux[q].aux_next;
+    if (q < 0)
+      f->aux_head = x;
+    else
+      f->aux[q].aux_next = x;
+    if (a->aux_next < 0)
+      f->aux_tail = x;
+    else
+      f->aux[a->aux_next].aux_prev = x;
+    cursor = q;
+  }
+}
+
 // Removes row r and column r from U.  The entries keep their pool slots.
 void remove_row_col(b_rec* b, int r) {
   lumx* lu = b->lu;
   eta_pfv* up = b->up.pfv;
   for (int32_t k = b->up.aux[r].first; k >= 0; k = lu->av.nextj[k]) {
     int s = lu->av.j[k];
-    unlink_from_eta(b, s, r);
+    chain_unlink(&up[s].first, lu->av.nexti, lu->av.i, r);  // entry (r, s) off eta s
     if (up[s].first < 0 && up[s].nz_next != -2)
       nz_list_remove(&b->up, s, b->sz);
   }
-  for (int32_t k = up[r].first; k >= 0; k = lu->av.nexti[k])
-    unlink_from_row(b, lu->av.i[k], r);
+  for (int32_t k = up[r].first; k >= 0; k = lu->av.nexti[k]) {
+    int x = lu->av.i[k];
+    chain_unlink(&b->up.aux[x].first, lu->av.nextj, lu->av.j, r);  // entry (x, r) off row x
+    if (b->up.aux[x].first < 0)
+      row_list_remove(&b->up, x);
+  }
   b->up.aux[r].first = -1;
+  row_list_remove(&b->up, r);
   up[r].first = -1;
 }
 
-// The new U column r: -spike_k for every listed k ≠ r of the spike.  0, or
-// the negative result of a failed pool growth.
+// The new U column r: -spike_k for every listed k ≠ r of the spike; the rows
+// that get their first entry join the row list.  0, or the negative result
+// of a failed pool growth.
 int store_spike(b_rec* b, int r, const lpvect2* spike) {
+  int32_t* pending = lplu.ips1;  // free while an update runs: search scratch
+  int m = 0;
   int32_t tail = -1;
+  int rc = 0;
   for (int32_t k = spike->head; k >= 0; k = spike->next[k]) {
     if (spike->usef[k] != spike->mark)
       CHKB(spike->mark, spike->usef[k], spike->mark);
@@ -1730,11 +1865,16 @@ int store_spike(b_rec* b, int r, const lpvect2* spike) {
     if (negligible(v))
       continue;
     int slot = lumx_new_av(b->lu);
-    if (slot < 0)
-      return slot;
+    if (slot < 0) {
+      rc = slot;
+      break;
+    }
+    if (b->up.aux[k].aux_next == -2)
+      pending[m++] = k;
     lu_lu_append_tail(b->lu, slot, 1, k, r, v, &b->up.pfv[r].first, &tail, b->up.aux);
   }
-  return 0;
+  row_list_insert(&b->up, b->up_ord, pending, m);
+  return rc;
 }
 
 // Appends r at the end of a list threaded through pfv (the step list with
@@ -1754,7 +1894,7 @@ void list_append(eta_file* f, int r, int sz, bool nz_list) {
 }
 
 // Moves eta r to the end of U's step order (and of its non-empty list when it
-// has entries), then rebuilds the row list in the new step order.
+// has entries).  Row r has no entries now, so the row list keeps its order.
 void move_eta_last(b_rec* b, int r) {
   eta_file* f = &b->up;
   eta_pfv* h = &f->pfv[r];
@@ -1777,7 +1917,7 @@ void move_eta_last(b_rec* b, int r) {
   } else {
     list_append(f, r, b->sz, true);
   }
-  eta_link_lists(f, 2);
+  b->up_ord[r] = b->up_ord_next++;
 }
 
 // Row r of U⁻¹ into vwk1 (row-id space).
