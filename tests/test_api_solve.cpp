@@ -8,7 +8,6 @@
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
 #include <random>
 #include <regex>
 #include <set>
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "mtx.h"
+#include "test_matrix.h"
 #include "test_support.h"
 #include "zelkor.h"
 
@@ -52,26 +52,17 @@ void record_worst() {
   g_worst_ftran = g_worst_btran = 0.0;
 }
 
-size_t log_size() { return read_file(LOG).size(); }
-
-// What the log gained since `from` (the file may hold lines of earlier tests
+// What the log gains from now on (the file may hold lines of earlier tests
 // of the process: the first lu_new truncates, later ones append).
-std::string log_since(size_t from) {
-  std::string all = read_file(LOG);
-  return from < all.size() ? all.substr(from) : std::string();
-}
-
-int count_matches(const std::string& text, const std::string& pattern) {
-  std::regex re(pattern);
-  return (int)std::distance(std::sregex_iterator(text.begin(), text.end(), re),
-                            std::sregex_iterator());
+FileTail log_tail() {
+  FileTail t(LOG);
+  t.mark();
+  return t;
 }
 
 // One integer check report from `file`, with its x, y and z; any line number.
 std::string chkb(const std::string& file, long x, long y, long z) {
-  std::string f = std::regex_replace(file, std::regex("\\."), "\\.");
-  return "\\*\\*\\* CHKB error <== " + f + "\\(\\d+\\) x\\(" + std::to_string(x) + "\\) y\\(" +
-         std::to_string(y) + "\\) z\\(" + std::to_string(z) + "\\)\n";
+  return chk('B', file, std::to_string(x), std::to_string(y), std::to_string(z));
 }
 
 // Every report line of any kind.
@@ -118,20 +109,6 @@ void factorize(lu_handle* h, const mtx_matrix& a) {
   }
 }
 
-// A x and x A from the triplets (duplicates add up, explicit zeros add nothing).
-std::vector<double> mul(const mtx_matrix& a, const std::vector<double>& x) {
-  std::vector<double> out(a.n, 0.0);
-  for (const mtx_entry& e : a.entries)
-    out[e.row] += e.v * x[e.col];
-  return out;
-}
-std::vector<double> mul_left(const mtx_matrix& a, const std::vector<double>& y) {
-  std::vector<double> out(a.n, 0.0);
-  for (const mtx_entry& e : a.entries)
-    out[e.col] += y[e.row] * e.v;
-  return out;
-}
-
 // |A|_inf (by_rows) or |A^T|_inf (by columns); entries at one position add
 // their magnitudes, an upper bound where duplicates cancel.
 double norm_inf(const mtx_matrix& a, bool by_rows) {
@@ -141,13 +118,6 @@ double norm_inf(const mtx_matrix& a, bool by_rows) {
   double m = 0.0;
   for (double v : line)
     m = std::max(m, v);
-  return m;
-}
-
-double vnorm(const std::vector<double>& v) {
-  double m = 0.0;
-  for (double x : v)
-    m = std::max(m, std::fabs(x));
   return m;
 }
 
@@ -161,7 +131,7 @@ double residual_ratio(const std::vector<double>& got, const std::vector<double>&
       return INFINITY;
     r = std::max(r, std::fabs(got[i] - want[i]));
   }
-  double scale = DBL_EPSILON * (norm_a * vnorm(sol) + vnorm(want));
+  double scale = DBL_EPSILON * (norm_a * max_abs(sol) + max_abs(want));
   if (scale == 0.0)
     return r == 0.0 ? 0.0 : INFINITY;
   return r / scale;
@@ -197,18 +167,18 @@ SolveStats check_solves(lu_handle* h, const mtx_matrix& a, std::mt19937_64& rng,
     }
     std::vector<double> b = k == rounds - 1 ? want : mul(a, want);
     std::vector<double> x(n, NAN);
-    size_t before = log_size();
+    FileTail tail = log_tail();
     EXPECT_EQ(lu_ftran(h, x.data(), b.data()), 0);
-    EXPECT_EQ(log_since(before), "");
+    EXPECT_EQ(tail.take(), "");
     double rf = residual_ratio(mul(a, x), b, na, x);
     EXPECT_LE(rf, RESID_C) << "forward, order " << n << ", round " << k;
     st.ftran = std::max(st.ftran, rf);
 
     std::vector<double> c = k == rounds - 1 ? want : mul_left(a, want);
     std::vector<double> y(n, NAN);
-    before = log_size();
+    tail.mark();
     EXPECT_EQ(lu_btran(h, y.data(), c.data()), 0);
-    EXPECT_EQ(log_since(before), "");
+    EXPECT_EQ(tail.take(), "");
     double rb = residual_ratio(mul_left(a, y), c, nat, y);
     EXPECT_LE(rb, RESID_C) << "backward, order " << n << ", round " << k;
     st.btran = std::max(st.btran, rb);
@@ -220,25 +190,17 @@ SolveStats check_solves(lu_handle* h, const mtx_matrix& a, std::mt19937_64& rng,
 
 // lu_kakunin on a correct factorization: 0 and not a line in the log.
 void check_kakunin_silent(lu_handle* h) {
-  size_t before = log_size();
+  FileTail tail = log_tail();
   EXPECT_EQ(lu_kakunin(h), 0);
-  EXPECT_EQ(log_since(before), "");
+  EXPECT_EQ(tail.take(), "");
 }
 
 // ---- matrix generators ------------------------------------------------------------
 
-std::vector<int> random_perm(int n, std::mt19937_64& rng) {
-  std::vector<int> p(n);
-  for (int i = 0; i < n; ++i)
-    p[i] = i;
-  std::shuffle(p.begin(), p.end(), rng);
-  return p;
-}
-
 // Rows and columns renumbered by random permutations.
 mtx_matrix permuted(const mtx_matrix& a, std::mt19937_64& rng) {
-  std::vector<int> pr = random_perm(a.n, rng);
-  std::vector<int> pc = random_perm(a.n, rng);
+  std::vector<int> pr = random_permutation(a.n, rng);
+  std::vector<int> pc = random_permutation(a.n, rng);
   mtx_matrix out;
   out.n = a.n;
   for (const mtx_entry& e : a.entries)
@@ -248,35 +210,19 @@ mtx_matrix permuted(const mtx_matrix& a, std::mt19937_64& rng) {
 
 // Strictly diagonally dominant by rows (so nonsingular) with `per_row` other
 // entries per row, then rows and columns scaled by random powers of two (exact,
-// keeps it nonsingular but no longer dominant) and permuted.
+// keeps it nonsingular but no longer dominant) and permuted.  The scales are
+// drawn before the matrix and the permutations after it: that order fixes
+// the matrices the tests see.
 mtx_matrix random_dominant(int n, int per_row, int max_exp, std::mt19937_64& rng) {
-  std::uniform_real_distribution<double> u(-1.0, 1.0);
-  std::uniform_int_distribution<int> col(0, n - 1);
   std::uniform_int_distribution<int> ex(-max_exp, max_exp);
   std::vector<double> rs(n), cs(n);
   for (int i = 0; i < n; ++i) {
     rs[i] = std::ldexp(1.0, ex(rng));
     cs[i] = std::ldexp(1.0, ex(rng));
   }
-  mtx_matrix a;
-  a.n = n;
-  for (int i = 0; i < n; ++i) {
-    std::set<int> cols;
-    int want = std::min(per_row, n - 1);
-    while ((int)cols.size() < want) {
-      int j = col(rng);
-      if (j != i)
-        cols.insert(j);
-    }
-    double sum = 0.0;
-    for (int j : cols) {
-      double v = u(rng);
-      sum += std::fabs(v);
-      a.entries.push_back({i, j, v * rs[i] * cs[j]});
-    }
-    double d = (sum + 0.5 + std::fabs(u(rng))) * (u(rng) < 0 ? -1.0 : 1.0);
-    a.entries.push_back({i, i, d * rs[i] * cs[i]});
-  }
+  mtx_matrix a = row_dominant(n, per_row, rng);
+  for (mtx_entry& e : a.entries)
+    e.v = e.v * rs[e.row] * cs[e.col];
   return permuted(a, rng);
 }
 
@@ -464,35 +410,27 @@ TEST(ApiSolve, DuplicateEntriesAddUpAndMayCancel) {
 // badly conditioned and badly scaled ones.  The structurally singular ones
 // are used by the refusal tests below.
 TEST(ApiSolve, RealMatrices) {
-  std::ifstream index(std::string(ZELKOR_TEST_DATA) + "/matrices/INDEX.tsv");
-  ASSERT_TRUE(index.good());
-  std::string line;
-  std::getline(index, line);  // header
+  std::vector<matrix_index_row> index;
+  ASSERT_TRUE(read_matrix_index(index));
   int solved = 0;
   std::mt19937_64 rng(4242);
-  while (std::getline(index, line)) {
-    std::string file = line.substr(0, line.find('\t'));
-    if (line.find("STRUCTURALLY SINGULAR") != std::string::npos)
+  for (const matrix_index_row& row : index) {
+    if (row.singular)
       continue;
-    std::string name = file.substr(0, file.size() - 4);
-    SCOPED_TRACE(name);
+    SCOPED_TRACE(row.name);
     mtx_matrix a;
-    ASSERT_TRUE(read_mtx(test_matrix_path(name), a));
+    ASSERT_TRUE(read_mtx(test_matrix_path(row.name), a));
     Handle h;
     ASSERT_NO_FATAL_FAILURE(factorize(h.h, a));
     SolveStats st = check_solves(h.h, a, rng, 3);
     char prop[64];
     std::snprintf(prop, sizeof prop, "%.3g %.3g", st.ftran, st.btran);
-    RecordProperty(name, prop);
+    RecordProperty(row.name, prop);
     // The check compares B times each column of the inverse with a unit
     // vector to 1e-7 absolutely; with a condition number near 1/eps those
     // columns are so large that rounding alone exceeds that.
-    std::smatch m;
-    double cond = 0.0;
-    if (std::regex_search(line, m, std::regex("cond(1est\\(SuperLU\\) |2=)([0-9.e+-]+)")))
-      cond = std::stod(m[2]);
-    EXPECT_GT(cond, 0.0);
-    if (a.n <= 600 && cond < 1e12)
+    EXPECT_GT(row.cond, 0.0);
+    if (a.n <= 600 && row.cond < 1e12)
       check_kakunin_silent(h.h);
     ++solved;
   }
@@ -506,13 +444,13 @@ TEST(ApiSolve, OrderZero) {
   Handle h;
   mtx_matrix a;
   ASSERT_NO_FATAL_FAILURE(factorize(h.h, a));
-  size_t before = log_size();
+  FileTail tail = log_tail();
   double x = 7.0, b = 3.0;
   EXPECT_EQ(lu_ftran(h.h, &x, &b), 0);
   EXPECT_EQ(lu_btran(h.h, &x, &b), 0);
   EXPECT_EQ(x, 7.0);
   EXPECT_EQ(lu_kakunin(h.h), 0);
-  EXPECT_EQ(log_since(before), "");
+  EXPECT_EQ(tail.take(), "");
 }
 
 TEST(ApiSolve, OneByOneAndZeroRightHandSide) {
@@ -544,7 +482,7 @@ TEST(ApiSolve, AntiDiagonalSwapsComponents) {
   a.n = 2;
   a.entries = {{0, 1, 1.0}, {1, 0, 1.0}};
   ASSERT_NO_FATAL_FAILURE(factorize(h.h, a));
-  size_t before = log_size();
+  FileTail tail = log_tail();
   double b[2] = {5.0, -3.0};
   double x[2] = {0, 0};
   EXPECT_EQ(lu_ftran(h.h, x, b), 0);
@@ -568,7 +506,7 @@ TEST(ApiSolve, AntiDiagonalSwapsComponents) {
   EXPECT_EQ(x3[1], 0.5);   // 4 y1 = c0
   EXPECT_EQ(x3[2], -8.0);  // -y2 = c1
   EXPECT_EQ(x3[0], 1.5);   // 2 y0 = c2
-  EXPECT_EQ(log_since(before), "");
+  EXPECT_EQ(tail.take(), "");
 }
 
 TEST(ApiSolve, ProductsUseTheCopyAfterFactoring) {
@@ -623,9 +561,9 @@ TEST(ApiSolve, RankDeficientFactorizationRefusesBothStages) {
     }
     double b[3] = {1.0, 2.0, 3.0};
     double x[3] = {9.0, 9.0, 9.0};
-    size_t before = log_size();
+    FileTail tail = log_tail();
     EXPECT_EQ(lu_ftran(h.h, x, b), -1);
-    std::string log = log_since(before);
+    std::string log = tail.take();
     EXPECT_EQ(count_matches(log, chkb("lp_sm_lu.cpp", 0, state, 0)), 2) << log;
     EXPECT_EQ(report_lines(log), 2) << log;
     EXPECT_EQ(x[0], 1.0);
@@ -633,9 +571,9 @@ TEST(ApiSolve, RankDeficientFactorizationRefusesBothStages) {
     EXPECT_EQ(x[2], 3.0);
 
     double y[3] = {9.0, 9.0, 9.0};
-    before = log_size();
+    tail.mark();
     EXPECT_EQ(lu_btran(h.h, y, b), -1);
-    log = log_since(before);
+    log = tail.take();
     EXPECT_EQ(count_matches(log, chkb("lp_sm_lu.cpp", 0, state, 0)), 2) << log;
     EXPECT_EQ(report_lines(log), 2) << log;
     EXPECT_EQ(y[0], 1.0);
@@ -643,9 +581,9 @@ TEST(ApiSolve, RankDeficientFactorizationRefusesBothStages) {
     EXPECT_EQ(y[2], 3.0);
 
     // The check: 4 x 3 stage reports, then its own report of the result.
-    before = log_size();
+    tail.mark();
     EXPECT_EQ(lu_kakunin(h.h), -1);
-    log = log_since(before);
+    log = tail.take();
     EXPECT_EQ(count_matches(log, chkb("lp_sm_lu.cpp", 0, state, 0)), 12) << log;
     EXPECT_EQ(count_matches(log, chkb("zelkor_cc.cpp", 0, -1, 0)), 1) << log;
     EXPECT_EQ(report_lines(log), 13) << log;
@@ -674,9 +612,9 @@ TEST(ApiSolve, StructurallySingularRealMatrix) {
   std::mt19937_64 rng(1);
   std::vector<double> b = random_vector(a.n, rng);
   std::vector<double> x(a.n, 0.0);
-  size_t before = log_size();
+  FileTail tail = log_tail();
   EXPECT_EQ(lu_ftran(h.h, x.data(), b.data()), -1);
-  std::string log = log_since(before);
+  std::string log = tail.take();
   EXPECT_EQ(count_matches(log, chkb("lp_sm_lu.cpp", 0, a.n - rank, 0)), 2) << log;
   EXPECT_EQ(x, b);
 }
@@ -687,23 +625,23 @@ void expect_refused(lu_handle* h, int n) {
   std::vector<double> in(std::max(n, 1), 1.5);
   std::vector<double> out(std::max(n, 1), -7.0);
   std::vector<double> untouched = out;
-  size_t before = log_size();
+  FileTail tail = log_tail();
   EXPECT_EQ(lu_ftran(h, out.data(), in.data()), -1);
-  std::string log = log_since(before);
+  std::string log = tail.take();
   EXPECT_EQ(report_lines(log), 1) << log;
   EXPECT_EQ(count_matches(log, "zelkor_cc\\.cpp"), 1) << log;
   EXPECT_EQ(out, untouched);
 
-  before = log_size();
+  tail.mark();
   EXPECT_EQ(lu_btran(h, out.data(), in.data()), -1);
-  log = log_since(before);
+  log = tail.take();
   EXPECT_EQ(report_lines(log), 1) << log;
   EXPECT_EQ(count_matches(log, "zelkor_cc\\.cpp"), 1) << log;
   EXPECT_EQ(out, untouched);
 
-  before = log_size();
+  tail.mark();
   EXPECT_EQ(lu_kakunin(h), -1);
-  log = log_since(before);
+  log = tail.take();
   EXPECT_EQ(report_lines(log), 1) << log;
 }
 

@@ -4,7 +4,6 @@
 
 #include <climits>
 #include <cmath>
-#include <regex>
 #include <string>
 
 #include "test_support.h"
@@ -17,44 +16,15 @@ const char* const kLog = "Zelkordbg.txt";
 // The text a call appended to the log.  The first lu_new of a process
 // truncates the file, later ones append; each test runs in its own directory,
 // so only the growth since the last look is compared.
-struct LogTail {
-  size_t pos = 0;
-  void mark() { pos = read_file(kLog).size(); }
-  std::string take() {
-    std::string all = read_file(kLog);
-    std::string s = all.substr(std::min(pos, all.size()));
-    pos = all.size();
-    return s;
-  }
+struct LogTail : FileTail {
+  LogTail() : FileTail(kLog) {}
 };
 
-std::string re_escape(const std::string& s) {
-  static const std::string special = "\\^$.|?*+()[]{}";
-  std::string out;
-  for (char c : s) {
-    if (special.find(c) != std::string::npos)
-      out += '\\';
-    out += c;
-  }
-  return out;
-}
-
-// One check report from `file`, whatever the line of the check.
-std::string chk(char kind, const std::string& file, const std::string& x, const std::string& y,
-                const std::string& z) {
-  return "\\*\\*\\* CHK" + std::string(1, kind) + " error <== " + re_escape(file) +
-         "\\(\\d+\\) x\\(" + re_escape(x) + "\\) y\\(" + re_escape(y) + "\\) z\\(" + re_escape(z) +
-         "\\)\n";
-}
 std::string store(char kind, const std::string& x, const std::string& y, const std::string& z) {
   return chk(kind, "lp_lumx.cpp", x, y, z);
 }
 std::string api(char kind, const std::string& x, const std::string& y, const std::string& z) {
   return chk(kind, "zelkor_cc.cpp", x, y, z);
-}
-
-bool matches(const std::string& text, const std::string& pattern) {
-  return std::regex_match(text, std::regex(pattern));
 }
 
 // A new handle with the log open, and the point from which output is new.

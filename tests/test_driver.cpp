@@ -19,13 +19,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <regex>
 #include <string>
 #include <vector>
 
 #include "mtx.h"
+#include "test_matrix.h"
 #include "test_support.h"
 
 // The program is built with the same flags as this test; under
@@ -634,33 +634,11 @@ TEST(DriverMemory, ExhaustionIsReportedNotACrash) {
 
 namespace {
 
-struct index_row {
-  std::string name;
-  bool singular = false;
-  int sprank = 0;     // structural rank of a structurally singular matrix
-  int svd_rank = 0;   // and its numerical rank
-  double cond = 0.0;  // condition estimate from the notes
-};
-
-std::vector<index_row> read_index() {
-  std::vector<index_row> rows;
-  std::ifstream index(std::string(ZELKOR_TEST_DATA) + "/matrices/INDEX.tsv");
-  std::string line;
-  std::getline(index, line);  // header
-  while (std::getline(index, line)) {
-    index_row row;
-    std::string file = line.substr(0, line.find('\t'));
-    row.name = file.substr(0, file.size() - 4);
-    row.singular = line.find("STRUCTURALLY SINGULAR") != std::string::npos;
-    std::smatch m;
-    if (std::regex_search(line, m, std::regex("sprank ([0-9]+) <")))
-      row.sprank = std::stoi(m[1]);
-    if (std::regex_search(line, m, std::regex("SVD rank ([0-9]+) <")))
-      row.svd_rank = std::stoi(m[1]);
-    if (std::regex_search(line, m, std::regex("cond(1est\\(SuperLU\\) |2=)([0-9.e+-]+)")))
-      row.cond = std::stod(m[2]);
-    rows.push_back(row);
-  }
+// The matrices of the data folder (none when the index cannot be read: the
+// counts the tests expect then fail).
+std::vector<matrix_index_row> read_index() {
+  std::vector<matrix_index_row> rows;
+  read_matrix_index(rows);
   return rows;
 }
 
@@ -710,7 +688,7 @@ TEST(DriverMatrices, NonsingularMatricesAreSolved) {
   int solved = 0, exact = 0;
   double worst_ratio = 0.0;
   std::string worst_name;
-  for (const index_row& row : read_index()) {
+  for (const matrix_index_row& row : read_index()) {
     if (row.singular)
       continue;
     SCOPED_TRACE(row.name);
@@ -786,7 +764,7 @@ TEST(DriverMatrices, NonsingularMatricesAreSolved) {
 // order when the last rows and columns are empty.
 TEST(DriverMatrices, StructurallySingularMatricesAreRefused) {
   int refused = 0;
-  for (const index_row& row : read_index()) {
+  for (const matrix_index_row& row : read_index()) {
     if (!row.singular)
       continue;
     SCOPED_TRACE(row.name);

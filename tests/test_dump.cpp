@@ -10,6 +10,7 @@
 
 #include "lp_dump.h"
 #include "lp_kesh.h"
+#include "test_diag.h"
 #include "test_support.h"
 
 namespace {
@@ -94,9 +95,7 @@ struct hand_b {
 class Dump : public testing::Test {
  protected:
   void SetUp() override {
-    log_restart();
-    log_set_name(nullptr);
-    log_forget_stdout();
+    log_reset();
     log_open("log.txt");
     fails_before = chk_fail_count();
   }

@@ -8,12 +8,10 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
-#include <fstream>
 #include <map>
 #include <random>
 #include <regex>
 #include <set>
-#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -22,60 +20,12 @@
 #include "lp_lumx.h"
 #include "lp_sm_lu.h"
 #include "mtx.h"
+#include "test_diag.h"
+#include "test_matrix.h"
 #include "test_support.h"
 #include "zelkor.h"
 
 namespace {
-
-// ---- log capture ---------------------------------------------------------------------
-
-// The log goes to "log.txt" in the test directory (a later lu_new keeps that
-// name); take() returns what was written since the previous take().
-struct LogTap {
-  size_t pos = 0;
-  void start() {
-    log_restart();
-    log_set_name(nullptr);
-    log_forget_stdout();
-    ASSERT_EQ(log_open("log.txt"), 0);
-    pos = read_file("log.txt").size();
-  }
-  std::string take() {
-    std::string all = read_file("log.txt");
-    std::string s = all.substr(std::min(pos, all.size()));
-    pos = all.size();
-    return s;
-  }
-};
-
-std::string re_escape(const std::string& s) {
-  static const std::string special = "\\^$.|?*+()[]{}";
-  std::string out;
-  for (char c : s) {
-    if (special.find(c) != std::string::npos)
-      out += '\\';
-    out += c;
-  }
-  return out;
-}
-
-// Pattern of one check report of `kind` from `file`, any line, any values.
-std::string any_chk(char kind, const std::string& file) {
-  return "\\*\\*\\* CHK" + std::string(1, kind) + " error <== " + re_escape(file) +
-         "\\(\\d+\\) x\\(-?\\d+\\) y\\(-?\\d+\\) z\\(-?\\d+\\)\n";
-}
-
-// The same with given values.
-std::string chk(char kind, const std::string& file, const std::string& x, const std::string& y,
-                const std::string& z) {
-  return "\\*\\*\\* CHK" + std::string(1, kind) + " error <== " + re_escape(file) +
-         "\\(\\d+\\) x\\(" + re_escape(x) + "\\) y\\(" + re_escape(y) + "\\) z\\(" + re_escape(z) +
-         "\\)\n";
-}
-
-bool matches(const std::string& text, const std::string& pattern) {
-  return std::regex_match(text, std::regex(pattern));
-}
 
 // "**** lu_fact: ピボットが見つからない。サイズ(%d)ランク(%d)\n" in code page 932,
 // written out byte by byte.
@@ -107,14 +57,6 @@ Triplets dense(const std::vector<std::vector<double>>& a) {
   return t;
 }
 
-std::vector<int> permutation(int n, std::mt19937& rng) {
-  std::vector<int> p(n);
-  for (int i = 0; i < n; ++i)
-    p[i] = i;
-  std::shuffle(p.begin(), p.end(), rng);
-  return p;
-}
-
 // A structurally nonsingular random matrix of order n: a full diagonal plus
 // about per_col further entries per column, within `band` of the diagonal
 // (band 0: anywhere), rows and columns then permuted at random.  Magnitudes
@@ -126,8 +68,8 @@ Triplets random_matrix(int n, int per_col, int band, double spread, double diag,
     double m = std::pow(10.0, spread * (2.0 * u01(rng) - 1.0));
     return u01(rng) < 0.5 ? -m : m;
   };
-  std::vector<int> pr = permutation(n, rng);
-  std::vector<int> pc = permutation(n, rng);
+  std::vector<int> pr = random_permutation(n, rng);
+  std::vector<int> pc = random_permutation(n, rng);
   Triplets t;
   for (int j = 0; j < n; ++j) {
     std::set<int> rows{j};
@@ -190,8 +132,8 @@ Triplets integer_product(int n, int per_col, std::mt19937& rng) {
     for (auto [i, l] : lcol[k])
       for (auto [c, u] : urow[k])
         b[{i, c}] += l * u;
-  std::vector<int> pr = permutation(n, rng);
-  std::vector<int> pc = permutation(n, rng);
+  std::vector<int> pr = random_permutation(n, rng);
+  std::vector<int> pc = random_permutation(n, rng);
   Triplets t;
   for (auto [pos, v] : b)
     if (v != 0.0)
@@ -436,31 +378,13 @@ void expect_rebuilds(const b_rec* b, const Triplets& t) {
 
 // ---- fixture -----------------------------------------------------------------------------
 
-class Fact : public testing::Test {
+class Fact : public HandleTest {
  protected:
-  LogTap log;
-  std::vector<b_rec*> owned;
-
-  void SetUp() override {
-    log.start();
-    basis_check = 2;
-    check_print = 0;
-    mem_fail_countdown = -1;
-    lu_free(&lplu);  // the shared record as a freshly loaded library has it
-  }
-  void TearDown() override {
-    mem_fail_countdown = -1;
-    for (b_rec* b : owned) {
-      lumx_free(b);
-      delete b;
-    }
-    lu_free(&lplu);
-  }
   // A handle of order sz holding t, appended in order.
   b_rec* load(int sz, const Triplets& t) {
-    owned.push_back(new b_rec());
-    reload(owned.back(), sz, t);
-    return owned.back();
+    b_rec* b = fresh();
+    reload(b, sz, t);
+    return b;
   }
   static void reload(b_rec* b, int sz, const Triplets& t) {
     ASSERT_EQ(lumx_renew(b, sz, 0, 0.01), 0);
@@ -803,32 +727,25 @@ TEST_F(Fact, RandomSparseMatricesRebuildFromTheirEtaFiles) {
 }
 
 TEST_F(Fact, RealBasisMatricesRebuildFromTheirEtaFiles) {
-  std::ifstream index(std::string(ZELKOR_TEST_DATA) + "/matrices/INDEX.tsv");
-  ASSERT_TRUE(index.good());
-  std::string line;
-  std::getline(index, line);  // header
+  std::vector<matrix_index_row> index;
+  ASSERT_TRUE(read_matrix_index(index));
   int done = 0;
-  while (std::getline(index, line)) {
-    std::istringstream fields(line);
-    std::string file;
-    std::getline(fields, file, '\t');
-    std::string name = file.substr(0, file.size() - 4);
-    SCOPED_TRACE(name);
-    bool singular = line.find("STRUCTURALLY SINGULAR") != std::string::npos;
+  for (const matrix_index_row& row : index) {
+    SCOPED_TRACE(row.name);
     mtx_matrix m;
-    ASSERT_TRUE(read_mtx(test_matrix_path(name), m));
+    ASSERT_TRUE(read_mtx(test_matrix_path(row.name), m));
     Triplets t;
     for (const mtx_entry& e : m.entries)
       if (e.v != 0.0)
         t.push_back({e.row, e.col, e.v});
     b_rec* b = load(m.n, t);
-    if (!singular) {
+    if (!row.singular) {
       expect_clean_factor(b, t);
     } else {
       Outcome o = factor(b, 1);
       ASSERT_EQ(o.rc, 0);
       std::smatch sm;
-      ASSERT_TRUE(std::regex_search(line, sm, std::regex("sprank (\\d+)")));
+      ASSERT_TRUE(std::regex_search(row.line, sm, std::regex("sprank (\\d+)")));
       EXPECT_LE(o.rank, std::stoi(sm[1]));
       EXPECT_EQ(b->fact_state, m.n - o.rank);
       expect_matching(b, o);

@@ -4,29 +4,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <regex>
 #include <string>
 #include <vector>
 
 #include "lp_kesh.h"
+#include "test_diag.h"
 #include "test_support.h"
-
-namespace {
-
-// Back to the state of a freshly loaded library: no name, no stream, never opened.
-void log_reset() {
-  log_restart();
-  log_set_name(nullptr);
-  log_forget_stdout();
-}
-
-// Log into "log.txt" of the test directory.
-void log_to_file() {
-  log_reset();
-  ASSERT_EQ(log_open("log.txt"), 0);
-}
-
-}  // namespace
 
 TEST(LogStream, FirstOpenTruncatesLaterMessagesAppendAndClose) {
   log_reset();

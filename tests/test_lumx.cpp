@@ -10,59 +10,17 @@
 #include <cmath>
 #include <cstring>
 #include <random>
-#include <regex>
 #include <string>
 #include <vector>
 
 #include "lp_kesh.h"
 #include "lp_lumx.h"
 #include "lp_ve.h"
+#include "test_diag.h"
 #include "test_support.h"
 #include "zelkor.h"
 
 namespace {
-
-// The log goes to "log.txt" in the test directory; take() returns what was
-// written since the previous take().
-struct LogTap {
-  size_t pos = 0;
-  void start() {
-    log_restart();
-    log_set_name(nullptr);
-    log_forget_stdout();
-    ASSERT_EQ(log_open("log.txt"), 0);
-    pos = read_file("log.txt").size();
-  }
-  std::string take() {
-    std::string all = read_file("log.txt");
-    std::string s = all.substr(std::min(pos, all.size()));
-    pos = all.size();
-    return s;
-  }
-};
-
-std::string re_escape(const std::string& s) {
-  static const std::string special = "\\^$.|?*+()[]{}";
-  std::string out;
-  for (char c : s) {
-    if (special.find(c) != std::string::npos)
-      out += '\\';
-    out += c;
-  }
-  return out;
-}
-
-// Pattern of one check report from `file`, any line number.
-std::string chk(char kind, const std::string& file, const std::string& x, const std::string& y,
-                const std::string& z) {
-  return "\\*\\*\\* CHK" + std::string(1, kind) + " error <== " + re_escape(file) +
-         "\\(\\d+\\) x\\(" + re_escape(x) + "\\) y\\(" + re_escape(y) + "\\) z\\(" + re_escape(z) +
-         "\\)\n";
-}
-
-bool matches(const std::string& text, const std::string& pattern) {
-  return std::regex_match(text, std::regex(pattern));
-}
 
 // Entries the heap block behind p can hold (exact under the sanitizers).
 template <class T>
@@ -78,30 +36,8 @@ std::vector<int> chain(int head, const int32_t* next) {
   return out;
 }
 
-class Store : public testing::Test {
+class Store : public HandleTest {
  protected:
-  LogTap log;
-  std::vector<b_rec*> owned;
-
-  void SetUp() override {
-    log.start();
-    basis_check = 2;
-    check_print = 0;
-    mem_fail_countdown = -1;
-    lu_free(&lplu);  // the shared record as a freshly loaded library has it
-  }
-  void TearDown() override {
-    mem_fail_countdown = -1;
-    for (b_rec* b : owned) {
-      lumx_free(b);
-      delete b;
-    }
-    lu_free(&lplu);
-  }
-  b_rec* fresh() {
-    owned.push_back(new b_rec());
-    return owned.back();
-  }
   b_rec* sized(int sz) {
     b_rec* b = fresh();
     EXPECT_EQ(lumx_renew(b, sz, 0, 0.01), 0);

@@ -2,8 +2,11 @@
 
 #include <iconv.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <fstream>
+#include <iterator>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <sys/stat.h>
@@ -42,4 +45,46 @@ bool file_exists(const std::string& path) {
 void write_file(const std::string& path, const std::string& bytes) {
   std::ofstream f(path, std::ios::binary | std::ios::trunc);
   f << bytes;
+}
+
+void FileTail::mark() { pos_ = read_file(path_).size(); }
+
+std::string FileTail::take() {
+  std::string all = read_file(path_);
+  std::string s = all.substr(std::min(pos_, all.size()));
+  pos_ = all.size();
+  return s;
+}
+
+std::string re_escape(const std::string& s) {
+  static const std::string special = "\\^$.|?*+()[]{}";
+  std::string out;
+  for (char c : s) {
+    if (special.find(c) != std::string::npos)
+      out += '\\';
+    out += c;
+  }
+  return out;
+}
+
+std::string chk(char kind, const std::string& file, const std::string& x, const std::string& y,
+                const std::string& z) {
+  return "\\*\\*\\* CHK" + std::string(1, kind) + " error <== " + re_escape(file) +
+         "\\(\\d+\\) x\\(" + re_escape(x) + "\\) y\\(" + re_escape(y) + "\\) z\\(" + re_escape(z) +
+         "\\)\n";
+}
+
+std::string any_chk(char kind, const std::string& file) {
+  return "\\*\\*\\* CHK" + std::string(1, kind) + " error <== " + re_escape(file) +
+         "\\(\\d+\\) x\\(-?\\d+\\) y\\(-?\\d+\\) z\\(-?\\d+\\)\n";
+}
+
+bool matches(const std::string& text, const std::string& pattern) {
+  return std::regex_match(text, std::regex(pattern));
+}
+
+int count_matches(const std::string& text, const std::string& pattern) {
+  std::regex re(pattern);
+  return (int)std::distance(std::sregex_iterator(text.begin(), text.end(), re),
+                            std::sregex_iterator());
 }

@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <numeric>
 #include <random>
-#include <regex>
 #include <set>
 #include <string>
 #include <utility>
@@ -20,41 +19,18 @@
 #include "lp_sm_lu.h"
 #include "lp_ve.h"
 #include "mtx.h"
+#include "test_diag.h"
+#include "test_matrix.h"
 #include "test_support.h"
 
 namespace {
 
-// ---- log capture -------------------------------------------------------------------------
-
-struct LogTap {
-  size_t pos = 0;
-  void start() {
-    log_restart();
-    log_set_name(nullptr);
-    log_forget_stdout();
-    ASSERT_EQ(log_open("log.txt"), 0);
-    pos = read_file("log.txt").size();
-  }
-  // What was written since the previous take().
-  std::string take() {
-    std::string all = read_file("log.txt");
-    std::string s = all.substr(std::min(pos, all.size()));
-    pos = all.size();
-    return s;
-  }
-};
-
-// Pattern of one integer check report from lp_sm_lu, any line number.
+// Pattern of one integer check report from lp_sm_lu, any line number; unlike
+// chk() it lets the file name carry padding or a directory.
 std::string chk_re(char kind, long x, long y, long z) {
   return "\\*\\*\\* CHK" + std::string(1, kind) + " error <== *\\S*lp_sm_lu\\.cpp\\(\\d+\\) x\\(" +
          std::to_string(x) + "\\) y\\(" + std::to_string(y) + "\\) z\\(" + std::to_string(z) +
          "\\)\n";
-}
-
-int count_matches(const std::string& text, const std::string& pattern) {
-  std::regex re(pattern);
-  return (int)std::distance(std::sregex_iterator(text.begin(), text.end(), re),
-                            std::sregex_iterator());
 }
 
 // ---- matrices ---------------------------------------------------------------------------
@@ -83,11 +59,8 @@ Mat load_mtx(const std::string& name) {
 // nonsingular and moderately conditioned), with its rows and columns permuted
 // at random: the factorization's matching is far from the identity.
 Mat random_matrix(int n, int per_col, std::mt19937& rng) {
-  std::vector<int> prow(n), pcol(n);
-  std::iota(prow.begin(), prow.end(), 0);
-  std::iota(pcol.begin(), pcol.end(), 0);
-  std::shuffle(prow.begin(), prow.end(), rng);
-  std::shuffle(pcol.begin(), pcol.end(), rng);
+  std::vector<int> prow = random_permutation(n, rng);
+  std::vector<int> pcol = random_permutation(n, rng);
   std::uniform_real_distribution<double> u(-1.0, 1.0);
   std::uniform_int_distribution<int> row(0, n - 1);
   Mat a;
@@ -117,13 +90,6 @@ std::vector<double> dense_of(const Entries& e, int n) {
   for (auto [i, x] : e)
     v[i] += x;
   return v;
-}
-
-double max_abs(const std::vector<double>& v) {
-  double m = 0.0;
-  for (double x : v)
-    m = std::max(m, std::fabs(x));
-  return m;
 }
 
 // Normwise residual of A·x = rhs relative to |A||x| + |rhs|, accumulated in
@@ -691,33 +657,17 @@ struct Replacer {
 
 // ---- the fixture ---------------------------------------------------------------------------
 
-class Update : public testing::Test {
+class Update : public HandleTest {
  protected:
-  LogTap log;
-  std::vector<b_rec*> handles;
   std::vector<lpvect2*> vecs;
 
-  void SetUp() override {
-    log.start();
-    mem_fail_countdown = -1;
-    lu_free(&lplu);
-  }
   void TearDown() override {
     mem_fail_countdown = -1;
     for (lpvect2* v : vecs) {
       lpvect2_free(v);
       delete v;
     }
-    // Never lu_delete: it would free the shared record under the other handle.
-    for (b_rec* b : handles) {
-      lumx_free(b);
-      delete b;
-    }
-    lu_free(&lplu);
-  }
-  b_rec* handle() {
-    handles.push_back(new b_rec());
-    return handles.back();
+    HandleTest::TearDown();
   }
   lpvect2* vec(int n) {
     vecs.push_back(new lpvect2());
@@ -729,13 +679,13 @@ class Update : public testing::Test {
   Replacer replacer(const Mat& a, int max_br, bool fresh_reference) {
     Replacer rp;
     rp.a = a;
-    rp.b = handle();
+    rp.b = fresh();
     EXPECT_EQ(factor(rp.b, a, max_br), 0);
     EXPECT_EQ(rp.b->fact_state, 0);
     rp.as = vec(a.n);
     rp.work = vec(a.n);
     if (fresh_reference)
-      rp.ref.fresh = handle();
+      rp.ref.fresh = fresh();
     EXPECT_TRUE(rp.ref.factor(a));
     return rp;
   }
@@ -783,7 +733,7 @@ TEST_F(Update, EmptyVectorPassesEveryStageEvenOnARefusedFactor) {
   Mat a;  // rank 2: the second row is twice the first
   a.n = 3;
   a.cols = {{{0, 1.0}, {1, 2.0}}, {{0, 2.0}, {1, 4.0}}, {{2, 1.0}}};
-  b_rec* b = handle();
+  b_rec* b = fresh();
   ASSERT_EQ(factor(b, a, 10, 1), 0);
   ASSERT_GT(b->fact_state, 0);
   log.take();  // the factorization's own reports of the missing pivot
@@ -810,7 +760,7 @@ TEST_F(Update, UnitVectorsAndCancellationInTheSparseStages) {
   basis_check = 2;
   check_print = 0;
   Mat a = load_mtx("israel_opt");
-  b_rec* b = handle();
+  b_rec* b = fresh();
   ASSERT_EQ(factor(b, a, 10), 0);
   const int n = a.n;
   lpvect2* v = vec(n);
@@ -869,7 +819,7 @@ TEST_F(Update, BackwardFirstStageTrimsLeadingZerosOnly) {
   basis_check = 0;
   check_print = 0;
   Mat a = load_mtx("adlittle_opt");
-  b_rec* b = handle();
+  b_rec* b = fresh();
   ASSERT_EQ(factor(b, a, 10), 0);
   const int n = a.n;
   // A row s with a single U entry, in eta t: the input e_s - U(s,t) e_t
@@ -904,7 +854,7 @@ TEST_F(Update, ListedPositionOutOfRangeIsRefused) {
   for (int level : {0, 2}) {
     basis_check = (signed char)level;
     SCOPED_TRACE("basis_check " + std::to_string(level));
-    b_rec* b = handle();
+    b_rec* b = fresh();
     ASSERT_EQ(factor(b, a, 10), 0);
     lpvect2* v = vec(n + 5);  // room for positions past the order
     load(v, {{2, 1.5}, {n + 3, 4.0}, {0, -1.0}});
@@ -928,7 +878,7 @@ TEST_F(Update, ColumnReplacedByItself) {
   check_print = 0;
   Mat a = load_mtx("adlittle_opt");
   const int n = a.n;
-  b_rec* b = handle();
+  b_rec* b = fresh();
   ASSERT_EQ(factor(b, a, 1000), 0);
   EXPECT_FALSE(identity_matching(b));
   // A position with both a U column and a U row to remove.
@@ -987,7 +937,7 @@ TEST_F(Update, DependentEnteringColumnIsRefusedAndChangesNothing) {
   check_print = 0;
   Mat a = load_mtx("blend_opt");
   const int n = a.n;
-  b_rec* b = handle();
+  b_rec* b = fresh();
   ASSERT_EQ(factor(b, a, 1000), 0);
   lpvect2* as = vec(n);
   // One good update first, so that R etas are present.
@@ -1067,7 +1017,7 @@ TEST_F(Update, TwoUpdatesApplyTheirRowEtasInOrder) {
   std::mt19937 rng(5);
   Mat a = random_matrix(40, 3, rng);
   const int n = a.n;
-  b_rec* b = handle();
+  b_rec* b = fresh();
   ASSERT_EQ(factor(b, a, 1000), 0);
   lpvect2* as = vec(n);
   auto column_plus = [&](int j, int i, double add) {
@@ -1128,7 +1078,7 @@ TEST_F(Update, NegligibleSpikeEntriesAreNotStoredInU) {
   check_print = 0;
   Mat a = load_mtx("israel_opt");
   const int n = a.n;
-  b_rec* b = handle();
+  b_rec* b = fresh();
   ASSERT_EQ(factor(b, a, 1000), 0);
   int r = -1;
   for (int s = b->up.head; s >= 0 && r < 0; s = b->up.pfv[s].next)
@@ -1178,7 +1128,7 @@ TEST_F(Update, MakeB1ReplacesOrEmptiesOneColumnOfTheCopy) {
   check_print = 0;
   Mat a = load_mtx("afiro_opt");
   const int n = a.n;
-  b_rec* b = handle();
+  b_rec* b = fresh();
   ASSERT_EQ(factor(b, a, 10), 0);
   lpvect2* v = vec(n);
   load(v, {{3, 2.0}, {7, 0.0}, {5, -1.0}});
@@ -1279,7 +1229,7 @@ TEST_F(Update, FullCheckAfterEachUpdatePrintsNothing) {
   // level 1 reports nothing, and at level 2 its check reports the transforms
   // that meet the wrong value.
   const Mat& a = cases[0].second;
-  b_rec* b = handle();
+  b_rec* b = fresh();
   ASSERT_EQ(factor(b, a, 1000), 0);
   lpvect2* as = vec(a.n);
   int wrong = b->up.head, r = b->up.tail;
@@ -1333,7 +1283,7 @@ TEST_F(Update, LeavingPositionOutOfRangeIsRefused) {
   check_print = 0;
   Mat a = load_mtx("afiro_opt");
   const int n = a.n;
-  b_rec* b = handle();
+  b_rec* b = fresh();
   ASSERT_EQ(factor(b, a, 10), 0);
   lpvect2* as = vec(n);
   std::vector<int32_t> heads(b->bs->col_head, b->bs->col_head + n);
@@ -1355,7 +1305,7 @@ TEST_F(Update, RankDeficientFactorRefusesTheUpdateWithoutTouchingTheCopy) {
   Mat a;
   a.n = 3;
   a.cols = {{{0, 1.0}, {1, 2.0}}, {{0, 2.0}, {1, 4.0}}, {{2, 1.0}}};
-  b_rec* b = handle();
+  b_rec* b = fresh();
   ASSERT_EQ(factor(b, a, 10, 1), 0);
   ASSERT_GT(b->fact_state, 0);
   log.take();
@@ -1398,7 +1348,7 @@ TEST_F(Update, PoolExhaustedInTheNewUColumnInvalidatesTheFactor) {
   check_print = 0;
   Mat a = load_mtx("adlittle_opt");
   const int n = a.n;
-  b_rec* b = handle();
+  b_rec* b = fresh();
   ASSERT_EQ(factor(b, a, 1000), 0);
   lpvect2* as = vec(n);
   int r = -1;
@@ -1432,7 +1382,7 @@ TEST_F(Update, PoolExhaustedInTheRowEtaLeavesTheFactorUsable) {
   check_print = 0;
   Mat a = load_mtx("adlittle_opt");
   const int n = a.n;
-  b_rec* b = handle();
+  b_rec* b = fresh();
   ASSERT_EQ(factor(b, a, 1000), 0);
   lpvect2* as = vec(n);
   int r = -1;

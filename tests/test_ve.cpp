@@ -8,22 +8,10 @@
 
 #include "lp_kesh.h"
 #include "lp_ve.h"
+#include "test_diag.h"
 #include "test_support.h"
 
 namespace {
-
-// Log into "log.txt" of the test directory, whatever earlier tests left.
-void log_to_file() {
-  log_restart();
-  log_set_name(nullptr);
-  log_forget_stdout();
-  ASSERT_EQ(log_open("log.txt"), 0);
-}
-
-// Restores the allocator at the end of a test, also when an assertion fails.
-struct FailHookGuard {
-  ~FailHookGuard() { mem_fail_countdown = -1; }
-};
 
 // The list of a vector as positions in list order (bounded against cycles).
 template <class V>

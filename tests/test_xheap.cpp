@@ -11,21 +11,11 @@
 #include <vector>
 
 #include "lp_kesh.h"
+#include "test_diag.h"
 #include "test_support.h"
 #include "xheap.h"
 
 namespace {
-
-void log_to_file() {
-  log_restart();
-  log_set_name(nullptr);
-  log_forget_stdout();
-  ASSERT_EQ(log_open("log.txt"), 0);
-}
-
-struct FailHookGuard {
-  ~FailHookGuard() { mem_fail_countdown = -1; }
-};
 
 // Ids ordered by their own value, as the factorization orders counts.
 int by_value(int a, int b) { return a - b; }
