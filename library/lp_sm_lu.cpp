@@ -1488,6 +1488,25 @@ void walk_etas(const b_rec* b, const eta_walk& w, const lpvect2* v, int start, N
     apply(s);
 }
 
+// Applies eta s by columns: a(E) += a(s)·v for every entry (E, v) of its
+// chain (the entries hold negated factor values).  Returns a(s).
+double push_col_eta(const lumx* lu, const eta_pfv* pfv, lpvect2* a, int s) {
+  double t = value_at(a, s);
+  if (t != 0.0)
+    for (int32_t k = pfv[s].first; k >= 0; k = lu->av.nexti[k])
+      lpvect2_add(a, lu->av.i[k], t, lu->av.v[k]);
+  return t;
+}
+
+// Applies row s transposed: y(r) += y(s)·v for every entry of the row chain
+// of s, r being the eta the entry belongs to.
+void push_row_chain(const lumx* lu, const eta_aux* aux, lpvect2* y, int s) {
+  double t = value_at(y, s);
+  if (t != 0.0)
+    for (int32_t k = aux[s].first; k >= 0; k = lu->av.nextj[k])
+      lpvect2_add(y, lu->av.j[k], t, lu->av.v[k]);
+}
+
 // Where a column walk (L or U forward) starts for a vector with one listed
 // position p: p when its eta has entries, else nowhere; an eta that has
 // entries but is off the non-empty list is reported.
@@ -1513,22 +1532,20 @@ int lu_ftran_v21(b_rec* b, lpvect2* a) {
   } else if (factor_invalid(b)) {
     rc = -1;
   } else {
-    const int32_t* ai = b->lu->av.i;
-    const int32_t* nexti = b->lu->av.nexti;
-    const double* av = b->lu->av.v;
+    const lumx* lu = b->lu;
     const eta_pfv* lw = b->lw.pfv;
     int start = has_two_or_more(a) ? b->lw.nz_head : single_col_start(&b->lw, a->head, false);
     walk_etas(
         b, eta_walk{&b->lw, false, b->ips2, false}, a, start, [&](int s) { return lw[s].nz_next; },
         [&](int s) {
-          double t = value_at(a, s);
-          if (t == 0.0)
-            return;
-          for (int32_t k = lw[s].first; k >= 0; k = nexti[k])
-            lpvect2_add(a, ai[k], t, av[k]);  // a(E) -= L(E,s) a(s)
-          a->va[s] = t;
+          double t = push_col_eta(lu, lw, a, s);  // a(E) -= L(E,s) a(s)
+          if (t != 0.0)
+            a->va[s] = t;  // an L eta never changes its own position
         });
     scale_and_squeeze(b, a);
+    const int32_t* ai = lu->av.i;
+    const int32_t* nexti = lu->av.nexti;
+    const double* av = lu->av.v;
     const eta_pfv* br = b->br.pfv;
     for (int32_t e = 0; e < b->n_br; ++e) {
       double d = 0.0;
@@ -1555,20 +1572,11 @@ int lu_ftran_v22(b_rec* b, lpvect2* a) {
   } else if (factor_invalid(b)) {
     rc = -1;
   } else {
-    const int32_t* ai = b->lu->av.i;
-    const int32_t* nexti = b->lu->av.nexti;
-    const double* av = b->lu->av.v;
     const eta_pfv* up = b->up.pfv;
     int start = has_two_or_more(a) ? b->up.nz_tail : single_col_start(&b->up, a->head, true);
     walk_etas(
         b, eta_walk{&b->up, false, b->up_ord, true}, a, start, [&](int s) { return up[s].nz_prev; },
-        [&](int s) {
-          double t = value_at(a, s);
-          if (t == 0.0)
-            return;
-          for (int32_t k = up[s].first; k >= 0; k = nexti[k])
-            lpvect2_add(a, ai[k], t, av[k]);  // a(E) -= U(E,s) a(s)
-        });
+        [&](int s) { push_col_eta(b->lu, up, a, s); });  // a(E) -= U(E,s) a(s)
 #ifdef ZELKOR_DIAG
     if (basis_check != 0 && b->bs != nullptr)
       rc = verify_ftran_v(b, a);
@@ -1596,20 +1604,11 @@ int lu_btran_v21(b_rec* b, lpvect2* y) {
   } else if (factor_invalid(b)) {
     rc = -1;
   } else {
-    const int32_t* aj = b->lu->av.j;
-    const int32_t* nextj = b->lu->av.nextj;
-    const double* av = b->lu->av.v;
     const eta_aux* aux = b->up.aux;
     int start = has_two_or_more(y) ? b->up.aux_head : single_row_start(&b->up, y, y->head);
     walk_etas(
         b, eta_walk{&b->up, true, b->up_ord, false}, y, start, [&](int s) { return aux[s].aux_next; },
-        [&](int s) {
-          double t = value_at(y, s);
-          if (t == 0.0)
-            return;
-          for (int32_t k = aux[s].first; k >= 0; k = nextj[k])
-            lpvect2_add(y, aj[k], t, av[k]);  // y(r) -= U(s,r) y(s)
-        });
+        [&](int s) { push_row_chain(b->lu, aux, y, s); });  // y(r) -= U(s,r) y(s)
     while (y->head >= 0 && y->va[y->head] == 0.0) {
       y->usef[y->head] = 0;
       y->head = y->next[y->head];
@@ -1629,9 +1628,7 @@ int lu_btran_v22(b_rec* b, lpvect2* y) {
   int rc = 0;
   if (y->head >= 0) {
     const int32_t* ai = b->lu->av.i;
-    const int32_t* aj = b->lu->av.j;
     const int32_t* nexti = b->lu->av.nexti;
-    const int32_t* nextj = b->lu->av.nextj;
     const double* av = b->lu->av.v;
     const eta_pfv* br = b->br.pfv;
     for (int32_t e = b->n_br - 1; e >= 0; --e) {
@@ -1649,13 +1646,7 @@ int lu_btran_v22(b_rec* b, lpvect2* y) {
       int start = has_two_or_more(y) ? b->lw.aux_tail : single_row_start(&b->lw, y, y->head);
       walk_etas(
           b, eta_walk{&b->lw, true, b->ips2, true}, y, start, [&](int s) { return aux[s].aux_prev; },
-          [&](int s) {
-            double t = value_at(y, s);
-            if (t == 0.0)
-              return;
-            for (int32_t k = aux[s].first; k >= 0; k = nextj[k])
-              lpvect2_add(y, aj[k], t, av[k]);  // y(r) -= L(s,r) y(s)
-          });
+          [&](int s) { push_row_chain(b->lu, aux, y, s); });  // y(r) -= L(s,r) y(s)
     }
 #ifdef ZELKOR_DIAG
     if (basis_check != 0 && b->bs != nullptr)
