@@ -294,42 +294,28 @@ fail:
   return -2;
 }
 
-static void lumx_free_copy(lumx** pbs) {
-  lumx* bs = *pbs;
-  if (bs == nullptr)
+// Frees a matrix record and its arrays.  The copy bs never has the active
+// heads and pivot-search arrays; their null pointers are skipped.
+static void lumx_free_matrix(lumx** pa, const char* label) {
+  lumx* a = *pa;
+  if (a == nullptr)
     return;
-  MEM_FREE(bs->av.i, "a->av.i");
-  MEM_FREE(bs->av.j, "a->av.j");
-  MEM_FREE(bs->av.nexti, "a->av.nexti");
-  MEM_FREE(bs->av.nextj, "a->av.nextj");
-  MEM_FREE(bs->av.v, "a->av.v");
-  MEM_FREE(bs->col_head, "a->col_head");
-  MEM_FREE(bs->row_head, "a->row_head");
-  MEM_FREE(bs->col_nz, "a->col_nz");
-  MEM_FREE(bs->row_nz, "a->row_nz");
-  MEM_FREE(*pbs, "b->bs");
-}
-
-static void lumx_free_work(lumx** plu) {
-  lumx* lu = *plu;
-  if (lu == nullptr)
-    return;
-  MEM_FREE(lu->av.i, "a->av.i");
-  MEM_FREE(lu->av.j, "a->av.j");
-  MEM_FREE(lu->av.nexti, "a->av.nexti");
-  MEM_FREE(lu->av.nextj, "a->av.nextj");
-  MEM_FREE(lu->av.v, "a->av.v");
-  MEM_FREE(lu->col_nz, "a->col_nz");
-  MEM_FREE(lu->col_head, "a->col_head");
-  MEM_FREE(lu->row_nz, "a->row_nz");
-  MEM_FREE(lu->row_head, "a->row_head");
-  MEM_FREE(lu->col_k_head, "a->col_k_head");
-  MEM_FREE(lu->row_k_head, "a->row_k_head");
-  MEM_FREE(lu->rmax_v, "a->rmax_v");
-  MEM_FREE(lu->rmax_f, "a->rmax_f");
-  MEM_FREE(lu->cmax_v, "a->cmax_v");
-  MEM_FREE(lu->cmax_f, "a->cmax_f");
-  MEM_FREE(*plu, "b->lu");
+  MEM_FREE(a->av.i, "a->av.i");
+  MEM_FREE(a->av.j, "a->av.j");
+  MEM_FREE(a->av.nexti, "a->av.nexti");
+  MEM_FREE(a->av.nextj, "a->av.nextj");
+  MEM_FREE(a->av.v, "a->av.v");
+  MEM_FREE(a->col_nz, "a->col_nz");
+  MEM_FREE(a->col_head, "a->col_head");
+  MEM_FREE(a->row_nz, "a->row_nz");
+  MEM_FREE(a->row_head, "a->row_head");
+  MEM_FREE(a->col_k_head, "a->col_k_head");
+  MEM_FREE(a->row_k_head, "a->row_k_head");
+  MEM_FREE(a->rmax_v, "a->rmax_v");
+  MEM_FREE(a->rmax_f, "a->rmax_f");
+  MEM_FREE(a->cmax_v, "a->cmax_v");
+  MEM_FREE(a->cmax_f, "a->cmax_f");
+  MEM_FREE(*pa, label);
 }
 
 // Frees every array of the handle and its two matrices (not the handle itself).
@@ -346,8 +332,8 @@ int lumx_free(b_rec* b) {
     MEM_FREE(b->diag_v, "b->diag_v");
     MEM_FREE(b->up_ord, "b->up_ord");
     b->cap_br = 0;
-    lumx_free_copy(&b->bs);
-    lumx_free_work(&b->lu);
+    lumx_free_matrix(&b->bs, "b->bs");
+    lumx_free_matrix(&b->lu, "b->lu");
   }
   ZK_TRACE(trace_lumx_free, TRACE_MIDDLE, "lumx_free \n");
   return 0;
