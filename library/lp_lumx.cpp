@@ -83,32 +83,33 @@ static bool size_factor_arrays(b_rec* b, int sz) {
   return true;
 }
 
-// The working matrix lu: every per-line array and the pool.
-static bool size_work_matrix(b_rec* b, int sz, double density) {
-  if (!lumx_ensure(&b->lu))
+// A matrix record for order sz, emptied.  The working matrix (work) has
+// every per-line array; the copy bs only the counts and the main-list heads.
+static bool size_matrix(lumx** pa, int sz, double density, bool work) {
+  if (!lumx_ensure(pa))
     return false;
-  lumx* lu = b->lu;
-  lu->n = lu->m = sz;
+  lumx* a = *pa;
+  a->n = a->m = sz;
   long long need = (long long)sz + 1;
-  if (lu->max_row < need) {
-    if (!(grow(lu->row_nz, need) && grow(lu->row_head, need) && grow(lu->row_k_head, need) &&
-          grow(lu->rmax_v, need) && grow(lu->rmax_f, need)))
+  if (a->max_row < need) {
+    if (!(grow(a->row_nz, need) && grow(a->row_head, need) &&
+          (!work || (grow(a->row_k_head, need) && grow(a->rmax_v, need) && grow(a->rmax_f, need)))))
       return false;
-    lu->max_row = (int32_t)need;
+    a->max_row = (int32_t)need;
   }
-  if (lu->max_col < need) {
-    if (!(grow(lu->col_nz, need) && grow(lu->col_head, need) && grow(lu->col_k_head, need) &&
-          grow(lu->cmax_v, need) && grow(lu->cmax_f, need)))
+  if (a->max_col < need) {
+    if (!(grow(a->col_nz, need) && grow(a->col_head, need) &&
+          (!work || (grow(a->col_k_head, need) && grow(a->cmax_v, need) && grow(a->cmax_f, need)))))
       return false;
-    lu->max_col = (int32_t)need;
+    a->max_col = (int32_t)need;
   }
   int32_t slots = first_pool_slots(sz, density);
-  if (lu->max_av < slots) {
-    if (!grow_pool(lu, slots))
+  if (a->max_av < slots) {
+    if (!grow_pool(a, slots))
       return false;
-    lu->max_av = slots;
+    a->max_av = slots;
   }
-  lumx_clear(lu);
+  lumx_clear(a);
   return true;
 }
 
@@ -136,35 +137,6 @@ static bool size_work_record(int sz) {
   return true;
 }
 
-#ifdef ZELKOR_DIAG
-// The matrix copy bs: only the pool, the counts and the main-list heads.
-static bool size_copy_matrix(b_rec* b, int sz, double density) {
-  if (!lumx_ensure(&b->bs))
-    return false;
-  lumx* bs = b->bs;
-  bs->n = bs->m = sz;
-  long long need = (long long)sz + 1;
-  if (bs->max_row < need) {
-    if (!(grow(bs->row_nz, need) && grow(bs->row_head, need)))
-      return false;
-    bs->max_row = (int32_t)need;
-  }
-  if (bs->max_col < need) {
-    if (!(grow(bs->col_nz, need) && grow(bs->col_head, need)))
-      return false;
-    bs->max_col = (int32_t)need;
-  }
-  int32_t slots = first_pool_slots(sz, density);
-  if (bs->max_av < slots) {
-    if (!grow_pool(bs, slots))
-      return false;
-    bs->max_av = slots;
-  }
-  lumx_clear(bs);
-  return true;
-}
-#endif
-
 bool lplu_covers(int sz) {
   long long need = (long long)sz + 1;
   return lplu.dwk1 != nullptr && lplu.max_sz >= need && lplu.vwk1.max_n >= need &&
@@ -181,7 +153,7 @@ static int lumx_renew_body(b_rec* b, int sz, int max_br, double density) {
   b->sz = sz;
   b->max_br = max_br;
   lumx_init_b(b);
-  if (!size_work_matrix(b, sz, density))
+  if (!size_matrix(&b->lu, sz, density, true))
     return -2;
   int rc = lpvect2_alloc(&lplu.vwk2, sz, nullptr);
   if (rc < 0)
@@ -192,7 +164,7 @@ static int lumx_renew_body(b_rec* b, int sz, int max_br, double density) {
   if (!size_work_record(sz))
     return -2;
 #ifdef ZELKOR_DIAG
-  if (basis_check != 0 && !size_copy_matrix(b, sz, density))
+  if (basis_check != 0 && !size_matrix(&b->bs, sz, density, false))
     return -2;
 #endif
   return 0;
@@ -379,6 +351,27 @@ static int lumx_store(lumx* a, int row, int col, double v) {
   return k;
 }
 
+// Links slot k at the front of one column list and one row list.
+static void link_front(lumx* a, int k, int32_t* col_list, int32_t* row_list) {
+  a->av.nexti[k] = *col_list;
+  *col_list = k;
+  a->av.nextj[k] = *row_list;
+  *row_list = k;
+}
+
+// Pushes every element of the chain from *from (linked through link[]) onto
+// the front of the chain at *to, so they stand there in reverse order, and
+// empties *from.
+static void move_chain(int32_t* from, int32_t* to, int32_t* link) {
+  for (int32_t s = *from; s >= 0;) {
+    int32_t after = link[s];
+    link[s] = *to;
+    *to = s;
+    s = after;
+  }
+  *from = -1;
+}
+
 // Appends element (row, col) = v at the front of the main lists.  The slot;
 // -1 for a row or column out of range; 0 for a zero v (nothing stored);
 // -2 when the pool cannot grow.  Duplicates are not detected.
@@ -400,10 +393,7 @@ int lumx_append(lumx* a, int row, int col, double v) {
       ZK_DIAG_ONLY(CHKA(row, col, 0));
       ZK_DIAG_ONLY(CHKY(-1e30, v, 1e30));
     }
-    a->av.nexti[rc] = a->col_head[col];
-    a->col_head[col] = rc;
-    a->av.nextj[rc] = a->row_head[row];
-    a->row_head[row] = rc;
+    link_front(a, rc, &a->col_head[col], &a->row_head[row]);
   }
   ZK_TRACE(trace_lumx_append, TRACE_EXIT, "lumx_append rc(%d) \n", rc);
   return rc;
@@ -418,10 +408,7 @@ int lumx_k_append2(lumx* a, int row, int col, double v) {
     ZK_DIAG_ONLY(CHKX(0, 0, v));
     rc = 0;
   } else if ((rc = lumx_store(a, row, col, v)) >= 0) {
-    a->av.nexti[rc] = a->col_k_head[col];
-    a->col_k_head[col] = rc;
-    a->av.nextj[rc] = a->row_k_head[row];
-    a->row_k_head[row] = rc;
+    link_front(a, rc, &a->col_k_head[col], &a->row_k_head[row]);
   }
   ZK_TRACE(trace_lumx_k_append2, TRACE_EXIT, "lumx_k_append2 rc(%d) \n", rc);
   return rc;
@@ -434,22 +421,8 @@ int lumx_k_rm_row_col(lumx* a, int row, int col, int mode) {
   ZK_TRACE(trace_lumx_k_rm_row_col, TRACE_ENTRY, "lumx_k_rm_row_col row(%d) \n", row);
   CHKB(2, mode, 2);
   if (mode != 1) {
-    int32_t* nextj = a->av.nextj;
-    for (int32_t s = a->row_k_head[row]; s >= 0;) {
-      int32_t after = nextj[s];
-      nextj[s] = a->row_head[row];
-      a->row_head[row] = s;
-      s = after;
-    }
-    a->row_k_head[row] = -1;
-    int32_t* nexti = a->av.nexti;
-    for (int32_t s = a->col_k_head[col]; s >= 0;) {
-      int32_t after = nexti[s];
-      nexti[s] = a->col_head[col];
-      a->col_head[col] = s;
-      s = after;
-    }
-    a->col_k_head[col] = -1;
+    move_chain(&a->row_k_head[row], &a->row_head[row], a->av.nextj);
+    move_chain(&a->col_k_head[col], &a->col_head[col], a->av.nexti);
   }
   ZK_TRACE(trace_lumx_k_rm_row_col, TRACE_EXIT, "lumx_k_rm_row_col rc(%d) \n", 0);
   return 0;
