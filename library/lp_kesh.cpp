@@ -9,7 +9,7 @@
 
 // ---- consistency checks ------------------------------------------------------
 
-int32_t chk_fail_n = 0;
+ZK_THREAD_LOCAL int32_t chk_fail_n = 0;
 
 int chk_int(int kind, int32_t lo, int32_t value, int32_t hi, const char* file, int line,
             const char* lbl1, const char* lbl2, const char* lbl3) {

@@ -39,8 +39,17 @@
 
 // ---- consistency checks ------------------------------------------------------
 
+// ZK_THREAD_LOCAL marks the library's working state: one per thread in the
+// fast shared library (built with ZELKOR_PER_THREAD), one per process in the
+// library with diagnostics and in the program's build.
+#ifdef ZELKOR_PER_THREAD
+#define ZK_THREAD_LOCAL thread_local
+#else
+#define ZK_THREAD_LOCAL
+#endif
+
 // Failed checks so far; the check site increments it before reporting.
-extern int32_t chk_fail_n;
+extern ZK_THREAD_LOCAL int32_t chk_fail_n;
 
 int chk_int(int kind, int32_t lo, int32_t value, int32_t hi, const char* file, int line,
             const char* lbl1, const char* lbl2, const char* lbl3);

@@ -8,7 +8,7 @@
 
 #include "lp_dump.h"
 
-lplu_rec lplu;
+ZK_THREAD_LOCAL lplu_rec lplu;
 signed char basis_check = 0;
 signed char check_print = 0;
 

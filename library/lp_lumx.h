@@ -145,6 +145,9 @@ struct b_rec {
   int32_t* up_ord;   // sz+1: position of eta r in U's step order (a step, or
                      // larger once an update has moved the eta last)
   int32_t up_ord_next; // the position the next moved eta takes
+  double upd_rel_tol;  // the basis update refuses a transformed pivot alpha with
+                       // |alpha| < upd_rel_tol * max|spike|; 0 (the default of
+                       // a new handle) tests the absolute tolerance only
 };
 
 struct lu_pair {
@@ -177,7 +180,7 @@ struct lplu_rec {
   nz_link* r_nzlst;
 };
 
-extern lplu_rec lplu;
+extern ZK_THREAD_LOCAL lplu_rec lplu;
 
 // Process-wide levels: basis_check non-zero keeps the copy bs and verifies
 // every transform against it (library build); check_print > 1 also prints the

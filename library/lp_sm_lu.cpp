@@ -1931,6 +1931,15 @@ double transformed_pivot(const lpvect2* spike, const lpvect2* p) {
   return alpha;
 }
 
+// The largest magnitude listed in the spike.
+double spike_max(const lpvect2* spike) {
+  double m = 0.0;
+  for (int32_t k = spike->head; k >= 0; k = spike->next[k])
+    if (spike->usef[k] == spike->mark)
+      m = std::fmax(m, std::fabs(spike->va[k]));
+  return m;
+}
+
 // The update once the pivot is accepted: R eta, U row and column r, the new
 // column, the new step order.
 int apply_update(b_rec* b, int r, const lpvect2* spike, double alpha) {
@@ -1968,7 +1977,8 @@ void dump_update(b_rec* b) {
 
 // Replaces the basis column matched to pivot row r by a_s (indexed by row of
 // B; on return it holds the spike with 1.0 at r).  The new n_br on success;
-// 0 when refused for a small pivot or because the factorization is rank
+// 0 when refused for a small pivot (absolute, or relative to the spike with
+// upd_rel_tol) or because the factorization is rank
 // deficient; fact_state when it is negative; -1 for r out of range; -2 when
 // memory ran out (a half-built U then sets fact_state to -2).
 int lu_pivotting(b_rec* b, int r, lpvect2* a_s) {
@@ -2000,9 +2010,11 @@ int lu_pivotting(b_rec* b, int r, lpvect2* a_s) {
     rc = lu_ftran_v21(b, a_s);
     if (rc >= 0) {
       double alpha = transformed_pivot(a_s, &lplu.vwk1);
+      bool unstable = b->upd_rel_tol > 0.0 && std::fabs(alpha) < b->upd_rel_tol * spike_max(a_s);
       lpvect2_set(a_s, r, 1.0);
-      rc = -UPDATE_PIVOT_TOL <= alpha && alpha <= UPDATE_PIVOT_TOL ? 0
-                                                                   : apply_update(b, r, a_s, alpha);
+      rc = (-UPDATE_PIVOT_TOL <= alpha && alpha <= UPDATE_PIVOT_TOL) || unstable
+               ? 0
+               : apply_update(b, r, a_s, alpha);
     }
 #ifdef ZELKOR_DIAG
     if (rc <= 0 && bs != nullptr)
