@@ -125,7 +125,8 @@ static bool size_work_record(int sz) {
   bool ok = grow(lplu.dwk1, need) && grow(lplu.dwk2, need) && grow(lplu.dwk3, need) &&
             grow(lplu.aibo, need) && grow(lplu.mt, 2 * need) && grow(lplu.ips1, need + 2) &&
             grow(lplu.ips2, need + 2) && grow(lplu.r_nztop, need) && grow(lplu.c_nztop, need) &&
-            grow(lplu.r_nzlst, need) && grow(lplu.c_nzlst, need);
+            grow(lplu.r_nzlst, need) && grow(lplu.c_nzlst, need) &&
+            grow(lplu.map_pred, need);
   if (!ok) {
     // Arrays grown before the failure are at least as large as before.
     lplu.max_sz = kept;
@@ -304,6 +305,9 @@ int lumx_free(b_rec* b) {
     MEM_FREE(b->diag_v, "b->diag_v");
     MEM_FREE(b->up_ord, "b->up_ord");
     b->cap_br = 0;
+    b->max_sz = 0;  // the per-size arrays are gone: the next sizing allocates them
+    b->sz = 0;
+    b->fact_done = 0;
     lumx_free_matrix(&b->bs, "b->bs");
     lumx_free_matrix(&b->lu, "b->lu");
   }
@@ -330,6 +334,8 @@ int lu_free(lplu_rec* w) {
   MEM_FREE(w->c_nztop, "lplu->c_nztop");
   MEM_FREE(w->r_nzlst, "lplu->r_nzlst");
   MEM_FREE(w->c_nzlst, "lplu->c_nzlst");
+  MEM_FREE(w->map_pred, "lplu->map_pred");
+  w->map_col = -1;
   ZK_TRACE(trace_lu_free, TRACE_EXIT, "lu_free \n");
   return 0;
 }

@@ -57,6 +57,9 @@
 //   vwk2               stamped map row -> element of the elimination
 //   c_nztop, r_nztop   sz+1 ints: first line of the bucket of each count, -1 empty
 //   c_nzlst, r_nzlst   sz+1 triples {nz, next, prev} per column / row
+//   map_pred, map_col, map_stamp, map_stale, map_stale_elem
+//                      the column the row map vwk2 belongs to during the
+//                      elimination (see lp_sm_lu.cpp)
 #ifndef ZELKOR_LP_LUMX_H
 #define ZELKOR_LP_LUMX_H
 
@@ -178,6 +181,12 @@ struct lplu_rec {
   int32_t* r_nztop;
   nz_link* c_nzlst;
   nz_link* r_nzlst;
+  int32_t* map_pred;      // sz+1: per mapped row, the element before its own on
+                          // the mapped column's active chain (-1: the head)
+  int32_t map_col;        // the column the row map vwk2 belongs to, -1 none
+  int32_t map_stamp;      // the vwk2 stamp it was made under
+  int32_t map_stale;      // rows of the map pivoted since it was made
+  int32_t map_stale_elem; // the element of the last of them
 };
 
 extern ZK_THREAD_LOCAL lplu_rec lplu;

@@ -171,6 +171,35 @@ int k_count_check(lumx* lu, int order) {
   return chk_fail_n != before ? -1 : 0;
 }
 
+// ---- the elimination's column map -------------------------------------------------------
+
+// The row map of the elimination (vwk2) belongs to one column, the last one
+// updated (lplu.map_col, made under stamp lplu.map_stamp).  While it belongs
+// to that column it holds every element of the column's active chain, the
+// fill-in included, and lplu.map_pred[x] the element before row x's on the
+// chain (-1 at the head), so that an element is unlinked in constant time.
+// A column updated again (a dense column met by many pivot rows) is then not
+// walked again: the elements that went stale since its last walk are exactly
+// those of the rows pivoted since (counted in map_stale, the last one in
+// map_stale_elem).  One stale element is unlinked where it stands, as the
+// walk would; with more than one the column is walked again, so that they
+// reach the finished chain in chain order.  Any other retirement from the
+// column's chain, and a new stamp, end the map.
+#ifdef ZELKOR_DIAG
+bool lu_fact_rewalk = false;
+#endif
+
+namespace {
+
+void map_forget() {
+  lplu.map_col = -1;
+  lplu.map_stale = 0;
+}
+
+bool map_belongs_to(int y) { return lplu.map_col == y && lplu.map_stamp == lplu.vwk2.mark; }
+
+}  // namespace
+
 // ---- pivot search --------------------------------------------------------------------------
 
 namespace {
@@ -199,10 +228,13 @@ line_view view_of(lumx* lu, const b_rec* b, int kind, int line) {
 }
 
 void retire(lumx* lu, int kind, int pred, int e, int keep) {
-  if (kind == NZ_ROW)
+  if (kind == NZ_ROW) {
     k_row_retire(lu, pred, e, keep);
-  else
+  } else {
+    if (lu->av.j[e] == lplu.map_col)
+      map_forget();  // the map's predecessors no longer hold
     k_col_retire(lu, pred, e, keep);
+  }
 }
 
 // The best candidate so far: Markowitz cost w, magnitude, element.
@@ -410,20 +442,6 @@ int lu_find_pivot(lumx* lu, int s, int32_t* taken_rows, int32_t* taken_cols, b_r
 
 namespace {
 
-// The column whose row map vwk2 holds, with the stamp it was made under.
-// While the map belongs to this column it stays exact: a live row's element
-// never leaves the active chain of an unpivoted column, and fill-in is added
-// to the map as it is made.  Successive updates of one column (a dense
-// column met by many pivot rows) so map it once instead of once per update,
-// which would cost quadratic time; the stale elements left on its chain are
-// retired by the next walk that meets them.
-struct column_map {
-  int col;
-  int32_t stamp;
-};
-column_map mapped = {-1, 0};
-
-
 // Sums elements stored twice at one position into the one met first in its
 // column's list and takes the others off both main lists (they keep their
 // slots), so that the elimination sees each position once: a pivot split over
@@ -496,7 +514,7 @@ void merge_duplicates(lumx* lu, int sz) {
 // count the highest-numbered line is found first), active lists take over the
 // stored lists and the finished lists start empty.
 int fact_setup(b_rec* b, lumx* lu, int sz) {
-  mapped.col = -1;
+  map_forget();
   for (int i = 0; i < sz; ++i) {
     b->ips1[i] = b->ips2[i] = sz + 1;
     lplu.mt[i] = lu_pair{-1, -1};  // steps not reached stay "no pivot"
@@ -525,13 +543,13 @@ int fact_setup(b_rec* b, lumx* lu, int sz) {
   return 0;
 }
 
-// Schur-complement update of column y for pivot row r, pivot column c and the
-// unscaled U value u: a(x,y) -= u·l(x) for every multiplier l(x) of column c.
-// 0, or the negative result of a failed fill-in.
-// Maps the live rows of column y to their elements (stamp t in vwk2) and
-// retires the stale elements of y's active chain.
-void map_column(b_rec* b, lumx* lu, int s, int y, int32_t t) {
+// Maps the live rows of column y to their elements (a new stamp in vwk2),
+// retiring the stale elements of y's active chain in chain order, and makes
+// the map y's.
+void map_column(b_rec* b, lumx* lu, int s, int y) {
   lpvect2* map = &lplu.vwk2;
+  int32_t t = lpvect2_newmark(map);
+  int32_t* map_pred = lplu.map_pred;
   const int32_t* ai = lu->av.i;
   const double* av = lu->av.v;
   int pred = -1;
@@ -541,24 +559,61 @@ void map_column(b_rec* b, lumx* lu, int s, int y, int32_t t) {
     if (b->ips1[x] > s) {
       map->usef[x] = t;
       map->vp[x] = (double)g;
+      map_pred[x] = pred;
       pred = g;
     } else {
       k_col_retire(lu, pred, g, av[g] != 0.0);
     }
     g = after;
   }
+  lplu.map_col = y;
+  lplu.map_stamp = t;
+  lplu.map_stale = 0;
 }
 
+// Unlinks the one element of column y that went stale since the map was made,
+// from where it stands on the chain, as a walk would.
+void retire_stale(lumx* lu) {
+  int g = lplu.map_stale_elem;
+  int x = lu->av.i[g];
+  int pred = lplu.map_pred[x];
+  int32_t after = lu->av.nexti[g];
+  k_col_retire(lu, pred, g, lu->av.v[g] != 0.0);
+  if (after >= 0)
+    lplu.map_pred[lu->av.i[after]] = pred;
+  lplu.map_stale = 0;
+}
+
+// A row pivoted at this step: when the map holds an element of it, that
+// element has gone stale on the mapped column.
+void map_note_pivot(int r, int c) {
+  if (lplu.map_col < 0)
+    return;
+  const lpvect2* map = &lplu.vwk2;
+  if (c == lplu.map_col || map->mark != lplu.map_stamp) {
+    map_forget();
+  } else if (map->usef[r] == lplu.map_stamp) {
+    lplu.map_stale += 1;
+    lplu.map_stale_elem = (int32_t)map->vp[r];
+  }
+}
+
+// Schur-complement update of column y for pivot row r, pivot column c and the
+// unscaled U value u: a(x,y) -= u·l(x) for every multiplier l(x) of column c.
+// First the stale elements of y leave its chain (see the column map above).
+// 0, or the negative result of a failed fill-in.
 int update_column(b_rec* b, lumx* lu, int s, int y, int c, double u) {
   lpvect2* map = &lplu.vwk2;
   map->n = b->sz;
   CHKB(1, b->sz, map->max_n);
-  int32_t t = map->mark;
-  if (mapped.col != y || mapped.stamp != t) {
-    t = lpvect2_newmark(map);
-    map_column(b, lu, s, y, t);
-    mapped = column_map{y, t};
-  }
+  bool walk = !map_belongs_to(y) || lplu.map_stale > 1;
+  ZK_DIAG_ONLY(walk = walk || lu_fact_rewalk);
+  if (walk)
+    map_column(b, lu, s, y);
+  else if (lplu.map_stale == 1)
+    retire_stale(lu);
+  int32_t t = lplu.map_stamp;
+  int32_t* map_pred = lplu.map_pred;
   const int32_t* ai = lu->av.i;
   double* av = lu->av.v;
   for (int32_t h = lu->col_k_head[c]; h >= 0; h = lu->av.nexti[h]) {
@@ -580,15 +635,19 @@ int update_column(b_rec* b, lumx* lu, int s, int y, int c, double u) {
         lu->n_nz -= 1;
       }
     } else {
-      int rc = lumx_k_append2(lu, x, y, -d);  // fill-in
+      int32_t old_head = lu->col_k_head[y];
+      int rc = lumx_k_append2(lu, x, y, -d);  // fill-in, at the head of y's chain
       if (rc < 0)
         return rc;
+      av = lu->av.v;  // the pool may have moved
+      ai = lu->av.i;
       if (d != 0.0) {
         map->usef[x] = t;
         map->vp[x] = (double)rc;
+        map_pred[x] = -1;
+        if (old_head >= 0)
+          map_pred[ai[old_head]] = rc;
       }
-      av = lu->av.v;  // the pool may have moved
-      ai = lu->av.i;
     }
   }
   return 0;
@@ -671,6 +730,7 @@ int fact_step(b_rec* b, lumx* lu, int s) {
   lplu.mt[s] = lu_pair{r, c};
   b->ips1[r] = s;
   b->ips2[c] = s;
+  map_note_pivot(r, c);
   if (lu->av.v[p] == 0.0) {
     CHKA(0, 0, 0);
     return 0;
@@ -1621,12 +1681,17 @@ int lu_btran_v21(b_rec* b, lpvect2* y) {
 
 // Second sparse backward stage: R etas transposed (newest first), pivot
 // scaling with squeeze, L etas transposed row by row in reverse step order,
-// and in the library build the verification.  0 or the mismatch count.
+// and in the library build the verification.  0 or the mismatch count; -1
+// when refused (failed factorization).
 int lu_btran_v22(b_rec* b, lpvect2* y) {
   check_kinds(b);
   ZK_TRACE(trace_btran_d, TRACE_ENTRY, "lu_btran_v22 \n");
   int rc = 0;
-  if (y->head >= 0) {
+  if (y->head < 0) {
+    rc = 0;
+  } else if (factor_invalid(b)) {
+    rc = -1;
+  } else {
     const int32_t* ai = b->lu->av.i;
     const int32_t* nexti = b->lu->av.nexti;
     const double* av = b->lu->av.v;

@@ -101,6 +101,9 @@ int lu_make_B_1(lumx* bs, const lpvect2* a_s, int j);
 #endif
 
 #ifdef ZELKOR_DIAG
+// Test hook: the Schur update walks the updated column every time, the
+// straightforward walk the column map must agree with.
+extern bool lu_fact_rewalk;
 extern trace_sw trace_lu_fact;
 extern trace_sw trace_lu_factorization;
 extern trace_sw trace_lu_make_eta;

@@ -324,7 +324,13 @@ TEST_F(Store, FreeingRecordsAndSizingAgainAfterTheWorkRecordWasFreed) {
                         (const void*)b->ips1, (const void*)b->ips2, (const void*)b->diag_v,
                         (const void*)b->lu, (const void*)b->bs})
     EXPECT_EQ(p, nullptr);
-  EXPECT_EQ(b->max_sz, 31);  // capacity fields are not reset
+  // The capacities go with the arrays: sizing the same record again, even
+  // for a smaller order, allocates everything afresh.
+  EXPECT_EQ(b->max_sz, 0);
+  EXPECT_EQ(b->cap_br, 0);
+  ASSERT_EQ(lumx_renew(b, 20, 0, 0.01), 0);
+  expect_sized(b, 20, true);
+  lumx_free(b);
 
   // lu_free keeps max_sz; the next sizing, even for a smaller order, must
   // allocate every work array again.

@@ -750,10 +750,23 @@ TEST_F(Update, EmptyVectorPassesEveryStageEvenOnARefusedFactor) {
   EXPECT_EQ(lu_ftran_v21(b, v), -1);
   EXPECT_EQ(lu_ftran_v22(b, v), -1);
   EXPECT_EQ(lu_btran_v21(b, v), -1);
+  // The second backward stage refuses too: its verification maps positions
+  // through ips1, which holds -1 for the row without a pivot.
+  EXPECT_EQ(lu_btran_v22(b, v), -1);
   EXPECT_EQ(listed(v), std::vector<int>{1});
   EXPECT_EQ(v->va[1], 5.0);
   std::string got = log.take();
-  EXPECT_EQ(count_matches(got, chk_re('B', 0, b->fact_state, 0)), 3) << got;
+  EXPECT_EQ(count_matches(got, chk_re('B', 0, b->fact_state, 0)), 4) << got;
+  // After a failed factorization ips1 holds sz + 1 for the rows never pivoted.
+  b_rec* failed = fresh();
+  ASSERT_EQ(factor(failed, a, 10, 0), -1);
+  log.take();
+  load(v, {{1, 5.0}});
+  EXPECT_EQ(lu_btran_v22(failed, v), -1);
+  EXPECT_EQ(listed(v), std::vector<int>{1});
+  EXPECT_EQ(v->va[1], 5.0);
+  got = log.take();
+  EXPECT_EQ(count_matches(got, chk_re('B', 0, failed->fact_state, 0)), 1) << got;
 }
 
 TEST_F(Update, UnitVectorsAndCancellationInTheSparseStages) {
