@@ -16,18 +16,21 @@ namespace {
 constexpr int64_t max_index = 2147483646;
 
 // One physical line of any length, newline included when there is one.  The
-// files are text: a "\r\n" ending is read as "\n", as a text-mode read does
-// on systems with that convention, so a CRLF blank line is an empty line.
-// Byte by byte rather than with fgets, so that a NUL byte cannot hide a
-// newline and join two lines.  false at the end of the file.
+// files are text from any system: a line ends with "\n", "\r\n" or a bare
+// "\r", and every ending is read as "\n", so that a blank line of any kind
+// is an empty line.  Byte by byte rather than with fgets, so that a NUL byte
+// cannot hide a newline and join two lines.  false at the end of the file.
 bool read_line(FILE* f, std::string& line) {
   line.clear();
   int c;
   while ((c = std::getc(f)) != EOF) {
-    if (c == '\n' && !line.empty() && line.back() == '\r')
-      line.back() = '\n';
-    else
-      line += static_cast<char>(c);
+    if (c == '\r') {  // "\r\n" or a bare "\r"
+      c = std::getc(f);
+      if (c != '\n' && c != EOF)
+        std::ungetc(c, f);
+      c = '\n';
+    }
+    line += static_cast<char>(c);
     if (c == '\n')
       break;
   }

@@ -12,8 +12,9 @@ struct triplet {
   double v;
 };
 
-// Reads the coefficient file, one "i,j,v" line per element; '#' lines and
-// lines beginning with the newline are skipped.  list receives the data lines
+// Reads the coefficient file, one "i,j,v" line per element; a line ends with
+// "\n", "\r\n" or a bare "\r".  '#' lines and lines beginning with the line
+// end are skipped.  list receives the data lines
 // with a non-zero value in file order, count their number, sz the order
 // (largest index + 1 over all data lines, zero values included).  A line that
 // does not parse, a negative index, an index above 2147483646 (the order must

@@ -1,6 +1,7 @@
 // zk_solve: the solve step of the console program.
 #include "zk_solve.h"
 
+#include <cmath>
 #include <cstdio>
 
 namespace {
@@ -47,8 +48,8 @@ bool write_results(const std::vector<double>& b, const std::vector<double>& x,
 }  // namespace
 
 int solve_step(lu_handle* h, const std::vector<triplet>& list, int32_t sz,
-               const std::vector<double>& b, const solve_files& files, bool* written) {
-  *written = false;
+               const std::vector<double>& b, const solve_files& files, solve_report* report) {
+  *report = solve_report{};
   std::vector<double> x(sz, 0.0);
   std::vector<double> ax(sz, 0.0);
   int rc = lu_resize(h, sz);
@@ -65,9 +66,15 @@ int solve_step(lu_handle* h, const std::vector<triplet>& list, int32_t sz,
     return sz - rank;
   }
   lu_ftran(h, x.data(), b.data());
+  // A tiny pivot or huge entries can overflow: such a solution is written
+  // for inspection, but it is no solution.
+  for (double xk : x)
+    report->not_finite += !std::isfinite(xk);
+  if (report->not_finite > 0)
+    std::printf("解ｘの有限でない成分　size = %d, count = %d\n", sz, report->not_finite);
   // An independent check of the solve: A·x from the program's own triplets.
   for (const triplet& t : list)
     ax[t.i] = ax[t.i] + x[t.j] * t.v;
-  *written = write_results(b, x, ax, files);
+  report->written = write_results(b, x, ax, files);
   return 0;
 }

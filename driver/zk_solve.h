@@ -14,12 +14,20 @@ struct solve_files {
   const char* e_name;  // residual report, one line per equation
 };
 
+// What became of a solved system (result 0 of solve_step).
+struct solve_report {
+  bool written = false;    // both files were written completely
+  int32_t not_finite = 0;  // components of x that are infinite or NaN
+};
+
 // Hands the sorted, de-duplicated triplets (ascending (i, j)) to the library,
 // factorizes, solves A·x = b and writes both files.  0 when the system was
-// solved (*written tells whether both files were written completely);
+// solved (*report tells whether both files were written and how many
+// components of x are not finite; when any are, "解ｘの有限でない成分　size =
+// %d, count = %d" is printed and the files are written all the same);
 // sz - rank (> 0) for a rank-deficient matrix; the negative result of
 // lu_resize when sizing failed.  No file is written unless the result is 0.
 int solve_step(lu_handle* h, const std::vector<triplet>& list, int32_t sz,
-               const std::vector<double>& b, const solve_files& files, bool* written);
+               const std::vector<double>& b, const solve_files& files, solve_report* report);
 
 #endif

@@ -49,14 +49,28 @@ struct run_result {
 
 // Runs the program with args in the current directory, standard input from
 // /dev/null.  as_limit > 0 caps the child's address space (set in the child
-// between fork and exec).
-run_result run_zelkor(const std::vector<std::string>& args, rlim_t as_limit = 0) {
+// between fork and exec).  env holds "NAME=value" entries that replace or
+// extend the test's environment for the child.
+run_result run_zelkor(const std::vector<std::string>& args, rlim_t as_limit = 0,
+                      const std::vector<std::string>& env = {}) {
   std::vector<std::string> store{ZELKOR_PROGRAM};
   store.insert(store.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& s : store)
     argv.push_back(s.data());
   argv.push_back(nullptr);
+  std::vector<std::string> env_store;
+  for (char** e = environ; *e != nullptr; ++e) {
+    std::string entry = *e;
+    std::string name = entry.substr(0, entry.find('=') + 1);
+    if (std::none_of(env.begin(), env.end(), [&](const std::string& x) { return x.rfind(name, 0) == 0; }))
+      env_store.push_back(entry);
+  }
+  env_store.insert(env_store.end(), env.begin(), env.end());
+  std::vector<char*> envp;
+  for (std::string& s : env_store)
+    envp.push_back(s.data());
+  envp.push_back(nullptr);
 
   run_result r;
   int out_pipe[2], err_pipe[2];
@@ -83,7 +97,7 @@ run_result run_zelkor(const std::vector<std::string>& args, rlim_t as_limit = 0)
       if (setrlimit(RLIMIT_AS, &rl) != 0)
         _exit(126);
     }
-    execv(argv[0], argv.data());
+    execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
   close(out_pipe[1]);
@@ -234,6 +248,14 @@ void expect_run(const run_result& r, int code, const std::string& before, const 
   EXPECT_TRUE(std::regex_match(r.out.substr(start.size()), std::regex("[0-9]+\\.[0-9]{2}\n")))
       << r.out;
 }
+
+#ifdef ZK_ASAN
+// The ASAN_OPTIONS entry for a child: the test's own options, then extra.
+std::string asan_options(const std::string& extra) {
+  const char* own = std::getenv("ASAN_OPTIONS");
+  return "ASAN_OPTIONS=" + (own != nullptr && *own != '\0' ? std::string(own) + ":" : "") + extra;
+}
+#endif
 
 // The run ended normally with status code after printing exactly out.
 void expect_plain(const run_result& r, int code, const std::string& out) {
@@ -465,7 +487,7 @@ TEST(DriverRun, NoDataLinesIsNoSystem) {
   expect_plain(run_zelkor({"-ae.txt"}), 1, "no elements in file(e.txt)\n");
 }
 
-TEST(DriverRun, LinesOfAnyLengthAndCrlfEndings) {
+TEST(DriverRun, LinesOfAnyLengthAndCrOrCrlfEndings) {
   // Read in 255-character pieces, the tail "5,5,5" would be an element of
   // its own and make the order 6.
   write_file("aij.txt", "0,0,2" + std::string(300, ' ') + "5,5,5\n1,1,2\n");
@@ -488,6 +510,75 @@ TEST(DriverRun, LinesOfAnyLengthAndCrlfEndings) {
   expect_run(r, 0, "", "sz = 2 nz = 2 rc = 0");
   EXPECT_EQ(read_file("x.txt"), DIAG_X);
   EXPECT_EQ(read_file("err.txt"), DIAG_ERR);
+
+  // So does a bare "\r", in both files (read as one line, each file would
+  // give its first element only); a "\r" line is empty.
+  clear_dir();
+  write_file("aij.txt", "# c\r0,0,2\r\r1,1,2\r");
+  write_file("b.txt", "0,2\r1,4");
+  r = run_zelkor({});
+  expect_run(r, 0, "", "sz = 2 nz = 2 rc = 0");
+  EXPECT_EQ(read_file("x.txt"), DIAG_X);
+  EXPECT_EQ(read_file("err.txt"), DIAG_ERR);
+  clear_dir();
+  write_file("aij.txt", "0,0,1\r\rbad\r");
+  expect_plain(run_zelkor({}), 1, "error data. file(aij.txt) seq(3)\n");
+  write_file("aij.txt", DIAG_A);
+  write_file("b.txt", "0,2\r2,1\r");
+  expect_plain(run_zelkor({}), 1, "error data. file(b.txt) seq(2)\n");
+}
+
+// A solution with components that are not finite is no success: both files
+// are still written, a line counts those components, and the run ends with
+// status 1 after the summary line (rc = 0: the system was factorized).
+TEST(DriverRun, SolutionThatIsNotFiniteIsWrittenButFails) {
+  const std::string head = sj("解ｘの有限でない成分　");
+  // The smallest subnormal as the only pivot: 1 / 4.9e-324 overflows.
+  write_file("aij.txt", "0,0,4.9e-324\n");
+  write_file("b.txt", "0,1\n");
+  run_result r = run_zelkor({});
+  expect_run(r, 1, head + "size = 1, count = 1\n", "sz = 1 nz = 1 rc = 0");
+  EXPECT_EQ(read_file("x.txt"), "inf\n");
+  EXPECT_EQ(read_file("err.txt"), "ftran k(0) b(1) x(inf) Ax(inf) Ax-b(inf)\n");
+
+  // Below that pivot, x1 = 1 - inf and x2 = 1 - inf + inf: -inf and NaN.
+  // The separate fourth equation keeps a finite component, not counted.
+  clear_dir();
+  write_file("aij.txt", "0,0,4.9e-324\n1,0,1\n1,1,1\n2,0,1\n2,1,1\n2,2,1\n3,3,2\n");
+  write_file("b.txt", "0,1\n1,1\n2,1\n3,3\n");
+  r = run_zelkor({});
+  expect_run(r, 1, head + "size = 4, count = 3\n", "sz = 4 nz = 7 rc = 0");
+  EXPECT_TRUE(std::regex_match(read_file("x.txt"), std::regex("inf\n-inf\n-?nan\n1.5\n")))
+      << read_file("x.txt");
+  EXPECT_EQ(split_lines(read_file("err.txt")).size(), 4u);
+
+  // An output file that cannot be written is reported as well.
+  clear_dir();
+  write_file("aij.txt", "0,0,4.9e-324\n");
+  write_file("b.txt", "0,1\n");
+  r = run_zelkor({"-xno/such/dir/x.txt"});
+  expect_run(r, 1, head + "size = 1, count = 1\ncannot open file(no/such/dir/x.txt)\n",
+             "sz = 1 nz = 1 rc = 0");
+}
+
+// The elapsed time comes from a clock that setting the system clock does not
+// move: with every wall-clock reading an hour earlier than the one before
+// (the preloaded aid zk_clock_jump, built next to the program), the summary
+// still shows a small time.
+TEST(DriverRun, ElapsedTimeIgnoresWallClockJumps) {
+  const std::string aid = std::filesystem::path(ZELKOR_PROGRAM).parent_path() / "libzk_clock_jump.so";
+  ASSERT_TRUE(file_exists(aid)) << aid;
+  std::vector<std::string> env{"LD_PRELOAD=" + aid};
+#ifdef ZK_ASAN
+  env.push_back(asan_options("verify_asan_link_order=0"));  // the aid is loaded first
+#endif
+  write_file("aij.txt", DIAG_A);
+  write_file("b.txt", DIAG_B);
+  run_result r = run_zelkor({}, 0, env);
+  expect_run(r, 0, "", "sz = 2 nz = 2 rc = 0");
+  size_t at = r.out.find("clock = ");
+  ASSERT_NE(at, std::string::npos);
+  EXPECT_LT(std::atof(r.out.c_str() + at + 8), 60.0) << r.out;
 }
 
 // ---- output files ---------------------------------------------------------------------
@@ -603,27 +694,64 @@ TEST(DriverBadInput, MessagesAndNoOutput) {
 
 // ---- memory ---------------------------------------------------------------------------
 
-// With the address space capped, an order too large for memory is reported
-// and ends the run with status 1: in the program's own arrays with "out of
-// memory", in the library's sizing with the summary line and rc = -2.
+// An order whose arrays cannot fit in the machine's physical memory is
+// refused with "out of memory" and status 1 before anything of that size is
+// allocated: on Linux such allocations usually succeed and the run would
+// thrash instead of failing.  A safety net keeps a program that does try from
+// taking the machine's memory: a capped address space, or under
+// AddressSanitizer (which a capped address space breaks) a cap on the size of
+// one allocation, whose breach ends the program with a report.
+TEST(DriverMemory, OrderBeyondPhysicalMemoryIsRefusedBeforeAllocating) {
+#ifdef ZK_ASAN
+  const rlim_t limit = 0;
+  const std::vector<std::string> env{asan_options("max_allocation_size_mb=256")};
+#else
+  const rlim_t limit = 1u << 30;
+  const std::vector<std::string> env;
+#endif
+  // One element naming the order 2147483646, and the largest order, whose b
+  // alone would take 16 GB.
+  for (const char* a : {"2147483645,0,1\n", "0,0,1\n2147483646,0,1\n"}) {
+    SCOPED_TRACE(a);
+    clear_dir();
+    write_file("aij.txt", a);
+    write_file("b.txt", "0,1\n");
+    run_result r = run_zelkor({}, limit, env);
+    expect_plain(r, 1, "out of memory\n");
+    EXPECT_EQ(listing(), (names{"Zelkordbg.txt", "aij.txt", "b.txt"}));
+  }
+
+#ifndef ZK_ASAN
+  // An order just beyond physical memory at 180 bytes per unit (the
+  // library's arrays alone take more), whose own arrays (b, x and A·x, 24
+  // bytes per unit) the program could still allocate under the cap: refused
+  // all the same, not left to fail in the library's sizing.
+  const double phys = (double)sysconf(_SC_PHYS_PAGES) * (double)sysconf(_SC_PAGESIZE);
+  const double order = std::ceil(phys / 180.0);
+  if (phys > 0.0 && order <= 2147483646.0) {
+    clear_dir();
+    write_file("aij.txt", std::to_string((long long)order - 1) + ",0,1\n");
+    write_file("b.txt", "0,1\n");
+    run_result r = run_zelkor({}, (rlim_t)(24.0 * order) + (512u << 20));
+    expect_plain(r, 1, "out of memory\n");
+    EXPECT_EQ(listing(), (names{"Zelkordbg.txt", "aij.txt", "b.txt"}));
+  }
+#endif
+}
+
+// With the address space capped, an order that fits in physical memory but
+// not under the cap ends the run with status 1 after the summary line, rc =
+// -2 from the library's sizing.
 TEST(DriverMemory, ExhaustionIsReportedNotACrash) {
 #ifdef ZK_ASAN
   GTEST_SKIP() << "an address-space limit breaks AddressSanitizer";
 #else
   const rlim_t limit = 256u << 20;
-  // Order 2147483647: b alone would need 16 GB.
-  write_file("aij.txt", "2147483646,0,1\n");
-  write_file("b.txt", "0,1\n");
-  run_result r = run_zelkor({}, limit);
-  expect_plain(r, 1, "out of memory\n");
-  EXPECT_EQ(listing(), (names{"Zelkordbg.txt", "aij.txt", "b.txt"}));
-
   // Order 8000001: b, x and A·x take 192 MB, so the program's arrays fit and
   // the library's work areas do not.
-  clear_dir();
   write_file("aij.txt", "8000000,0,1\n");
   write_file("b.txt", "0,1\n");
-  r = run_zelkor({}, limit);
+  run_result r = run_zelkor({}, limit);
   expect_run(r, 1, "", "sz = 8000001 nz = 1 rc = -2");
   EXPECT_EQ(listing(), (names{"Zelkordbg.txt", "aij.txt", "b.txt"}));
   EXPECT_NE(read_file("Zelkordbg.txt").find(": cannot malloc\n"), std::string::npos);

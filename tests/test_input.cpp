@@ -143,16 +143,22 @@ TEST(CoefFile, LongLinesAreOneLineEach) {
   EXPECT_EQ(values(r.list), (std::vector<double>{1.0, 2.0}));
 }
 
-TEST(CoefFile, CrLfLineEndsAreNewlines) {
+TEST(CoefFile, CrAndCrLfLineEndsAreNewlines) {
   coef_read r = read_coef("# c\r\n\r\n0,0,1\r\n1,1,2\r\n");
   EXPECT_EQ(r.rc, 0);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(positions(r.list), (pos{{0, 0}, {1, 1}}));
   EXPECT_EQ(values(r.list), (std::vector<double>{1.0, 2.0}));
 
-  // A lone carriage return is not a line end: the line is blank, not empty.
-  r = read_coef("0,0,1\r\n\r\r\n");
-  EXPECT_EQ(r.out, "error data. file(aij.txt) seq(2)\n");
+  // A bare carriage return ends a line as well, and a line of it alone is
+  // empty; "\r\r\n" is two line ends.  Mixed endings count line by line.
+  r = read_coef("# c\r\r0,0,1\r1,1,2\r\r\n2,2,3\n3,3,4\r");
+  EXPECT_EQ(r.rc, 0);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(positions(r.list), (pos{{0, 0}, {1, 1}, {2, 2}, {3, 3}}));
+  EXPECT_EQ(r.sz, 4);
+  r = read_coef("0,0,1\r\r\n\rbad\r0,0,2\r");
+  EXPECT_EQ(r.out, "error data. file(aij.txt) seq(4)\n");
 }
 
 TEST(InputFiles, MissingFilesAreReportedByName) {
@@ -204,6 +210,13 @@ TEST(RhsFile, ReadsComponentsIntoZeroedVector) {
 
   r = read_rhs(std::string(5000, ' ') + "3,1\n", 4);
   EXPECT_EQ(r.b, (std::vector<double>{0.0, 0.0, 0.0, 1.0}));
+
+  // Bare carriage returns end lines as "\n" and "\r\n" do.
+  r = read_rhs("# c\r\r0,1\r1,2\r\n2,3\r", 4);
+  EXPECT_EQ(r.rc, 0);
+  EXPECT_EQ(r.b, (std::vector<double>{1.0, 2.0, 3.0, 0.0}));
+  r = read_rhs("0,1\r4,1\r", 4);
+  EXPECT_EQ(r.out, "error data. file(b.txt) seq(2)\n");
 }
 
 TEST(RhsFile, IndexMustBeBelowTheOrder) {
