@@ -7,6 +7,11 @@
  *          -> any number of lu_ftran, lu_btran, lu_kakunin, lu_mult_mx_d,
  *             lu_mult_d_mx -> lu_delete
  *
+ * Calls out of this order are refused with -1 after a report in the log and
+ * change nothing: lu_append before any lu_resize, a second lu_factoring
+ * without lu_resize in between, and lu_ftran, lu_btran or lu_kakunin before a
+ * lu_factoring since the last lu_resize.
+ *
  * A new matrix on the same handle starts again with lu_resize.  Indices are
  * 0-based; vectors are arrays of sz doubles.  Results: 0 success, -1 a bad
  * argument or state (after a report in the log), -2 memory ran out, otherwise
@@ -45,14 +50,19 @@ ZELKOR_API int lu_resize(lu_handle* h, int sz);
 
 /* Stores element (row, col) = v.  The pool slot (>= 0); 0 when v is zero
    (nothing stored); -1 when row or col is out of range or the handle is null or
-   was never sized; -2 when memory ran out.  Duplicates are stored twice. */
+   was never sized; -2 when memory ran out.  A position appended more than once
+   is stored once per call, and lu_factoring factorizes the matrix whose entry
+   there is the sum of those values; the copy behind lu_mult_mx_d and
+   lu_mult_d_mx holds them all and sums them likewise. */
 ZELKOR_API int lu_append(lu_handle* h, int row, int col, double v);
 
 /* Factorizes the appended matrix.  accept non-zero lets a rank-deficient
    factorization succeed.  *rank receives the number of pivots; on success *q
    and *r receive arrays owned by the handle: (*q)[row] is the column matched
    to row, (*r)[col] the row matched to col, -1 for a line without a pivot.
-   0 success; -1 no acceptable pivot (accept 0) or a bad handle; -2 memory. */
+   0 success; -1 no acceptable pivot (accept 0) or a bad handle; -2 memory.
+   Called again without lu_resize in between (whatever the first call's
+   outcome): -1 after a report, the factors in place unchanged. */
 ZELKOR_API int lu_factoring(lu_handle* h, int accept, int* rank, int** q, int** r);
 
 /* Checks the factorization by transforming every unit vector both ways.
@@ -63,8 +73,9 @@ ZELKOR_API int lu_kakunin(lu_handle* h);
 ZELKOR_API void lu_delete(lu_handle* h);
 
 /* x = B^-1 b (x indexed by column, b by row).  0; the count of positions that
-   failed the verification; -1 when the handle holds no valid factorization
-   (x is then left equal to b). */
+   failed the verification; -1 after a report when the handle holds no valid
+   factorization: before any lu_factoring since the last lu_resize x is left
+   as it was, after a failed or rank-deficient one x is left equal to b. */
 ZELKOR_API int lu_ftran(lu_handle* h, double* x, const double* b);
 
 /* y^T = c^T B^-1 (c indexed by column, y by row).  As lu_ftran. */
