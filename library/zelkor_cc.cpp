@@ -74,17 +74,23 @@ int lu_factoring(lu_handle* h, int accept, int* rank, int** q, int** r) {
 // still covers the order: the transforms and the check may run.
 static bool ready_to_solve(const lu_handle* h) { return h->fact_done != 0 && sized_and_covered(h); }
 
-#ifdef ZELKOR_DIAG
 int lu_kakunin(lu_handle* h) {
   NEED_HANDLE(h, -1);
   if (CHKB(1, ready_to_solve(h), 1))
     return -1;
+#ifdef ZELKOR_DIAG
   int rc = lu_kakunin_d(h);
   if (rc != 0)
     CHKB(0, rc, 0);
   return rc;
-}
+#else
+  // Without the matrix copy there is nothing to verify against: confirm that
+  // the factorization is one the transforms accept.
+  if (CHKB(0, h->fact_state, 0))
+    return -1;
+  return 0;
 #endif
+}
 
 int lu_ftran(lu_handle* h, double* x, const double* b) {
   NEED_HANDLE(h, -1);

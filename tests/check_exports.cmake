@@ -1,13 +1,16 @@
 # Symbol checks of the built libraries, run with cmake -P.
 #
-#   -DMODE=exports -DNM=<nm> -DLIB=<libZelkorD.so> -DMAP=<zelkor_exports.map>
-#       The dynamic symbol table of the shared library defines exactly the ten
-#       interface functions as global text symbols, the same names that the
-#       export map lists, and no other global symbol.
+#   -DMODE=exports -DNM=<nm> -DLIB=<shared library> -DMAP=<its export map>
+#                  [-DINTERFACE_ONLY=ON]
+#       The dynamic symbol table of the shared library defines exactly the
+#       names that its export map lists, as global text symbols, and no other
+#       global symbol; the map lists at least the ten interface functions, and
+#       with INTERFACE_ONLY nothing else.
 #
-#   -DMODE=no_diag -DNM=<nm> -DLIB=<libzelkor_core.a>
-#       The archive of the program build holds no diagnostic routine (dumps,
-#       the factorization check and its comparisons), defined or referenced.
+#   -DMODE=no_diag -DNM=<nm> -DLIB=<libzelkor_core.a or libzelkor.a>
+#       An archive built without the diagnostics holds no diagnostic routine
+#       (dumps, the factorization check and its comparisons), defined or
+#       referenced.
 
 set(interface_names
   lu_append lu_btran lu_delete lu_factoring lu_ftran
@@ -59,20 +62,31 @@ if(MODE STREQUAL "exports")
 
   # The names between "global:" and "local:" of the version script.
   file(READ "${MAP}" map)
+  string(REGEX REPLACE "/\\*([^*]|\\*+[^*/])*\\*+/" "" map "${map}")
   if(NOT map MATCHES "global:(.*)local:")
     message(FATAL_ERROR "check_exports: no global section in ${MAP}")
   endif()
   string(REGEX REPLACE "[ \t\r\n]+" "" names "${CMAKE_MATCH_1}")
   string(REGEX REPLACE ";$" "" names "${names}")
   list(SORT names)
+  if(names STREQUAL "")
+    message(FATAL_ERROR "check_exports: ${MAP} lists no name")
+  endif()
 
+  set(failed FALSE)
+  set(missing ${interface_names})
+  list(REMOVE_ITEM missing ${names})
+  if(missing)
+    message(SEND_ERROR "export map ${MAP} lacks interface functions [${missing}]")
+    set(failed TRUE)
+  endif()
   set(expected ${interface_names})
   list(SORT expected)
-  set(failed FALSE)
-  if(NOT names STREQUAL expected)
+  if(INTERFACE_ONLY AND NOT names STREQUAL expected)
     message(SEND_ERROR "export map lists [${names}]\n  expected [${expected}]")
     set(failed TRUE)
   endif()
+  set(expected ${names})
   if(NOT text_syms STREQUAL expected)
     message(SEND_ERROR "${LIB} exports functions [${text_syms}]\n  expected [${expected}]")
     set(failed TRUE)
@@ -96,7 +110,7 @@ elseif(MODE STREQUAL "no_diag")
       continue()
     endif()
     math(EXPR count "${count} + 1")
-    if(line MATCHES "dump_|b_BB_check|lu_kakunin")
+    if(line MATCHES "dump_|b_BB_check|lu_kakunin_d")
       list(APPEND found "${line}")
     endif()
   endforeach()
