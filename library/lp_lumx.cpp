@@ -4,13 +4,14 @@
 #include "lp_lumx.h"
 
 #include <climits>
+#include <initializer_list>
 #include <cstring>
 
 #include "lp_dump.h"
 
 ZK_THREAD_LOCAL lplu_rec lplu;
-signed char basis_check = 0;
-signed char check_print = 0;
+ZK_THREAD_LOCAL signed char basis_check = 0;
+ZK_THREAD_LOCAL signed char check_print = 0;
 
 #ifdef ZELKOR_DIAG
 trace_sw trace_lumx_renew = 0;
@@ -77,7 +78,8 @@ static bool size_factor_arrays(b_rec* b, int sz) {
     return true;
   if (!(grow(b->lw.pfv, need) && grow(b->up.pfv, need) && grow(b->lw.aux, need) &&
         grow(b->up.aux, need) && grow(b->br.aux, need) && grow(b->diag_v, need) &&
-        grow(b->ips1, need + 1) && grow(b->ips2, need + 1) && grow(b->up_ord, need)))
+        grow(b->ips1, need + 1) && grow(b->ips2, need + 1) && grow(b->up_ord, need) &&
+        grow(b->lwp.seg_of, need) && grow(b->upp.seg_of, need)))
     return false;
   b->max_sz = (int32_t)need;
   return true;
@@ -217,6 +219,9 @@ int lumx_init_b(b_rec* b) {
   }
   b->br.kind = 2;
   b->n_br = b->n_lw = b->n_up = 0;
+  for (eta_pack* p : {&b->lwp, &b->upp, &b->brp})
+    p->n_ent = p->n_seg = p->dead = p->dead_seg = 0;
+  b->chains_ready = 0;
   return 0;
 }
 
@@ -304,6 +309,17 @@ int lumx_free(b_rec* b) {
     MEM_FREE(b->ips2, "b->ips2");
     MEM_FREE(b->diag_v, "b->diag_v");
     MEM_FREE(b->up_ord, "b->up_ord");
+    for (eta_pack* p : {&b->lwp, &b->upp, &b->brp}) {
+      MEM_FREE(p->idx, "pack->idx");
+      MEM_FREE(p->val, "pack->val");
+      MEM_FREE(p->seg, "pack->seg");
+      MEM_FREE(p->seg_of, "pack->seg_of");
+      *p = eta_pack{};
+    }
+    b->chains_ready = 0;
+    MEM_FREE(b->col_abs, "b->col_abs");
+    b->col_abs_cap = 0;
+    lpvect2_free(&b->zk_vec);
     b->cap_br = 0;
     b->max_sz = 0;  // the per-size arrays are gone: the next sizing allocates them
     b->sz = 0;

@@ -30,8 +30,8 @@
 //
 // ---- The factor record b_rec (the library handle) --------------------------------------
 //
-// Owns the working matrix lu, the optional copy bs, the eta files br, lw, up,
-// diag_v, ips1, ips2 and up_ord.  Per-size arrays hold sz+1 (diag_v, eta files) or
+// Owns the working matrix lu, the optional copy bs, the eta files br, lw, up
+// and their packed forms lwp, upp, brp, diag_v, ips1, ips2 and up_ord.  Per-size arrays hold sz+1 (diag_v, eta files) or
 // sz+2 (ips1, ips2) entries; max_sz is sz+1 of the largest order sized.
 //
 // An eta file is a per-row array of eta heads pfv[], a per-row array of
@@ -127,6 +127,40 @@ struct eta_file {
   int32_t aux_tail;
 };
 
+// The solve-ready form of an eta file: the entries of each eta contiguous, in
+// the order of its chain, and the etas in step order, so that a transform
+// reads memory in sequence instead of following the chains through the pool.
+// It holds the same values as the chains, which stay the record of the file
+// (dumps, the update's surgery, the row-wise walks of the sparse backward
+// transform).
+//   idx[k], val[k]   entry k: the row it applies to and its value (negated
+//                    factor value, as in the chain); cap_ent entries allocated
+//   seg[q]           eta q in step order: {row, start, len}, its entries
+//                    idx/val[start .. start+len); lw and up hold only the etas
+//                    with entries; br one segment per R eta, q = creation order
+//   seg_of[r]        (lw, up) the segment of eta r, -1 when r has no entries
+//   dead, dead_seg   entries and segments the basis update left unused (a
+//                    segment emptied or moved keeps its place with len 0)
+// 12 bytes per entry, 12 per segment and 4 per row.
+struct eta_seg {
+  int32_t row;
+  int32_t start;
+  int32_t len;
+};
+
+struct eta_pack {
+  int32_t* idx;
+  double* val;
+  eta_seg* seg;
+  int32_t* seg_of;
+  int32_t n_ent;
+  int32_t cap_ent;
+  int32_t n_seg;
+  int32_t cap_seg;
+  int32_t dead;
+  int32_t dead_seg;
+};
+
 struct b_rec {
   eta_file br;
   eta_file lw;
@@ -148,9 +182,23 @@ struct b_rec {
   int32_t* up_ord;   // sz+1: position of eta r in U's step order (a step, or
                      // larger once an update has moved the eta last)
   int32_t up_ord_next; // the position the next moved eta takes
+  eta_pack lwp;        // the packed forms of lw, up and br
+  eta_pack upp;
+  eta_pack brp;
+  int32_t chains_ready; // 1 once the eta chains and lists of the last
+                        // factorization are built (the build without
+                        // diagnostics builds them when first needed)
   double upd_rel_tol;  // the basis update refuses a transformed pivot alpha with
                        // |alpha| < upd_rel_tol * max|spike|; 0 (the default of
                        // a new handle) tests the absolute tolerance only
+  // Kept for the simplex interface of the fast library (zk_simplex.cpp) by
+  // its lu_factoring and zk_replace_column; null and 0 in the other builds.
+  double* col_abs;     // col_abs_cap entries: col_abs[j] = sum_i |B(i,j)| of
+                       // basis column j (duplicates summed first)
+  int32_t col_abs_cap; // entries allocated in col_abs
+  int64_t lu_entries;  // entries of the L and U etas now
+  int64_t r_entries;   // entries of the R etas now
+  lpvect2 zk_vec;      // the interface's scratch column / right-hand side
 };
 
 struct lu_pair {
@@ -191,11 +239,11 @@ struct lplu_rec {
 
 extern ZK_THREAD_LOCAL lplu_rec lplu;
 
-// Process-wide levels: basis_check non-zero keeps the copy bs and verifies
-// every transform against it (library build); check_print > 1 also prints the
-// vectors of a failed verification.
-extern signed char basis_check;
-extern signed char check_print;
+// Levels set by lu_new and lu_resize (per thread like lplu): basis_check
+// non-zero keeps the copy bs and verifies every transform against it (library
+// build); check_print > 1 also prints the vectors of a failed verification.
+extern ZK_THREAD_LOCAL signed char basis_check;
+extern ZK_THREAD_LOCAL signed char check_print;
 
 // The first element pool never exceeds this many slots; it doubles as needed.
 const int32_t LUMX_FIRST_POOL_MAX = 1048576;

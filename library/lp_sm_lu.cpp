@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <initializer_list>
 #include <cmath>
 
 #include "lp_dump.h"
@@ -539,7 +540,7 @@ int fact_setup(b_rec* b, lumx* lu, int sz) {
     lu->col_head[i] = -1;
     lu->row_head[i] = -1;
   }
-  k_count_check(lu, sz);
+  ZK_DIAG_ONLY(k_count_check(lu, sz));
   return 0;
 }
 
@@ -882,10 +883,12 @@ void step_list_append(eta_file* f, int r) {
   f->tail = r;
 }
 
-// The etas of step s with pivot {r, c}: the finished chain of column c holds
-// the pivot (row of step s), the U part (rows of earlier steps) and the L part
-// (rows of later steps).  0, or -1 when the pivot is missing or zero.
-int make_step_etas(b_rec* b, lumx* lu, int s, int r, int c) {
+// The chained etas of step s with pivot {r, c}: the finished chain of column c
+// holds the pivot (row of step s), the U part (rows of earlier steps) and the
+// L part (rows of later steps); step_of gives the step of each row (negative
+// or beyond the rank: never pivoted, so later).  Its slots are re-chained into
+// the etas.  0, or -1 when the pivot is missing or zero.
+int chain_step_etas(b_rec* b, lumx* lu, int s, int r, int c, const int32_t* step_of) {
   eta_pfv* lh = &b->lw.pfv[r];
   eta_pfv* uh = &b->up.pfv[r];
   lh->row = uh->row = r;
@@ -896,7 +899,7 @@ int make_step_etas(b_rec* b, lumx* lu, int s, int r, int c) {
   for (int32_t k = lu->col_head[c]; k >= 0;) {
     int32_t after = lu->av.nexti[k];
     int x = lu->av.i[k];
-    int t = b->ips1[x];
+    int t = step_of[x] < 0 ? INT32_MAX : step_of[x];
     double v = lu->av.v[k];
     if (t == s) {
       if (v == 0.0)
@@ -922,10 +925,129 @@ int make_step_etas(b_rec* b, lumx* lu, int s, int r, int c) {
   return 0;
 }
 
+// Empties the chains and lists of the three eta files.
+void chains_reset(b_rec* b) {
+  eta_file* files[2] = {&b->lw, &b->up};
+  for (eta_file* f : files) {
+    f->kind = 1;
+    f->head = f->tail = f->nz_head = f->nz_tail = -1;
+  }
+  for (int i = 0; i < b->sz; ++i)
+    b->br.aux[i].first = b->up.aux[i].first = b->lw.aux[i].first = -1;
+}
+
+// Room for `more` entries and `segs` more segments in a packed file (the
+// arrays at least double).  False when memory ran out.
+bool pack_reserve(eta_pack* p, long long more, long long segs) {
+  if (p->n_ent + more > p->cap_ent) {
+    long long cap = std::max<long long>({2LL * p->cap_ent, p->n_ent + more, 1024});
+    cap = std::min<long long>(cap, INT32_MAX);
+    if (p->n_ent + more > cap || mem_grow(&p->idx, cap) == nullptr ||
+        mem_grow(&p->val, cap) == nullptr)
+      return false;
+    p->cap_ent = (int32_t)cap;
+  }
+  if (p->n_seg + segs > p->cap_seg) {
+    long long cap = std::max<long long>({2LL * p->cap_seg, p->n_seg + segs, 256});
+    cap = std::min<long long>(cap, INT32_MAX);
+    if (p->n_seg + segs > cap || mem_grow(&p->seg, cap) == nullptr)
+      return false;
+    p->cap_seg = (int32_t)cap;
+  }
+  return true;
+}
+
+// Room for `more` entries and one segment.
+bool pack_room(eta_pack* p, long long more) { return pack_reserve(p, more, 1); }
+
+// Closes the segment of eta r whose entries start at `start`: an eta with
+// entries gets the next segment, an empty one none (lw, up).
+void pack_close(eta_pack* p, int r, int32_t start) {
+  int32_t len = p->n_ent - start;
+  if (len == 0) {
+    p->seg_of[r] = -1;
+    return;
+  }
+  p->seg[p->n_seg] = eta_seg{r, start, len};
+  p->seg_of[r] = p->n_seg++;
+}
+
+// The packed etas of step s with pivot {r, c} and its reciprocal pivot, read
+// from the finished chain of column c (left as it is): the same entries, in
+// the same order and with the same values as chain_step_etas gives them.
+// 0; -1 when the pivot is missing or zero (reported when `report`); -2 when
+// memory ran out.
+int pack_step_etas(b_rec* b, const lumx* lu, int s, int r, int c, bool report) {
+  eta_pack* lp = &b->lwp;
+  eta_pack* up = &b->upp;
+  int32_t l_start = lp->n_ent;
+  int32_t u_start = up->n_ent;
+  const int32_t* ai = lu->av.i;
+  const int32_t* nexti = lu->av.nexti;
+  const double* av = lu->av.v;
+  const int32_t* step_of = b->ips1;
+  bool pivot_seen = false;
+  for (int32_t k = lu->col_head[c]; k >= 0; k = nexti[k]) {
+    int x = ai[k];
+    int t = step_of[x];
+    double v = av[k];
+    if (t == s) {
+      if (v == 0.0)
+        return -1;
+      b->diag_v[r] = 1.0 / v;
+      pivot_seen = true;
+    } else if (v == 0.0) {
+      if (report)
+        CHKA(0, 0, 0);
+    } else {
+      eta_pack* p = t < s ? up : lp;
+      if (p->n_ent == p->cap_ent && !pack_room(p, 1))
+        return -2;
+      p->idx[p->n_ent] = x;
+      p->val[p->n_ent++] = -v;
+    }
+  }
+  if (!pivot_seen) {
+    if (report)
+      CHKB(1, 0, 1);
+    return -1;
+  }
+  if (!pack_room(lp, 0) || !pack_room(up, 0))
+    return -2;
+  b->n_lw += lp->n_ent - l_start;
+  b->n_up += up->n_ent - u_start;
+  pack_close(lp, r, l_start);
+  pack_close(up, r, u_start);
+  b->up_ord[r] = s;
+  return 0;
+}
+
+// The chained eta files of the steps 0 .. rank-1 (rows row_of[s], columns
+// cols[row]), skipping the steps skip(s, row) names, then their lists.
+template <class Skip>
+int chains_build(b_rec* b, int rank, const int32_t* row_of, const int32_t* col_of_row,
+                 const int32_t* step_of, Skip skip) {
+  lumx* lu = b->lu;
+  chains_reset(b);
+  int rc = 0;
+  for (int s = 0; s < rank && rc == 0; ++s) {
+    int r = row_of[s];
+    if (!skip(s, r))
+      rc = chain_step_etas(b, lu, s, r, col_of_row[r], step_of);
+  }
+  if (rc == 0) {
+    eta_link_lists(&b->lw, 3);
+    eta_link_lists(&b->up, 3);
+  }
+  return rc;
+}
+
 }  // namespace
 
-// Re-chains the eliminated matrix into the L and U eta files and stores the
-// reciprocal pivots.  0, or -1 when a pivot is missing or zero.
+// Builds the L and U eta files and stores the reciprocal pivots: the packed
+// files always, the chains and lists in the library build (the build without
+// diagnostics leaves them to lu_eta_chains, at the first stage that needs
+// them).  0, -1 when a pivot is missing or zero, -2 when memory ran out.
 int lu_make_eta(b_rec* b, int accept, int rank) {
   int sz = b->sz;
   lumx* lu = b->lu;
@@ -937,28 +1059,77 @@ int lu_make_eta(b_rec* b, int accept, int rank) {
   ZK_TRACE(trace_lu_make_eta, TRACE_ENTRY, "lu_make_eta sz(%d)\n", sz);
   b->n_lw = b->n_up = 0;
   b->up_ord_next = sz;
-  eta_file* files[2] = {&b->lw, &b->up};
-  for (eta_file* f : files) {
-    f->kind = 1;
-    f->head = f->tail = f->nz_head = f->nz_tail = -1;
-  }
+  for (eta_pack* p : {&b->lwp, &b->upp, &b->brp})
+    p->n_ent = p->n_seg = p->dead = p->dead_seg = 0;
   for (int i = 0; i < sz; ++i)
-    b->br.aux[i].first = b->up.aux[i].first = b->lw.aux[i].first = -1;
+    b->lwp.seg_of[i] = b->upp.seg_of[i] = -1;
+  auto skipped = [&](int s, int r) {
+    (void)s;
+    return accept && lplu.aibo[r] == -2;
+  };
   int rc = 0;
+  b->chains_ready = 0;
   for (int s = 0; s < rank && rc == 0; ++s) {
     lu_pair p = lplu.mt[s];
     CHKB(s, b->ips1[p.row], s);
     CHKB(s, b->ips2[p.col], s);
-    if (accept && lplu.aibo[p.row] == -2)
+    if (skipped(s, p.row)) {
+      b->up_ord[p.row] = -1;  // no eta: the chains skip it too
       continue;
-    rc = make_step_etas(b, lu, s, p.row, p.col);
+    }
+    rc = pack_step_etas(b, lu, s, p.row, p.col, !ZK_DIAG);
   }
-  if (rc == 0) {
-    eta_link_lists(&b->lw, 3);
-    eta_link_lists(&b->up, 3);
+  // Room for the first updates, so that they allocate only for the pool.
+  if (rc == 0 && !(pack_reserve(&b->upp, b->upp.n_ent / 2 + 1024, 128) &&
+                   pack_reserve(&b->brp, 1024, 128)))
+    rc = -2;
+  if (rc == -2)
+    log_error("**** lu_make_eta: cannot malloc\n");
+#ifdef ZELKOR_DIAG
+  // The chains re-use the slots of the finished chains the packed files were
+  // read from: built second, up to the same failing step if any.
+  int32_t* row_of = lplu.ips1;
+  int32_t* col_of = lplu.ips2;
+  for (int s = 0; s < rank; ++s) {
+    row_of[s] = lplu.mt[s].row;
+    col_of[lplu.mt[s].row] = lplu.mt[s].col;
   }
+  int n_lw = b->n_lw;
+  int n_up = b->n_up;
+  b->n_lw = b->n_up = 0;
+  int rc_chains = chains_build(b, rank, row_of, col_of, b->ips1, skipped);
+  if (rc_chains < 0 || rc < 0)
+    rc = rc_chains < 0 ? rc_chains : rc;
+  else
+    CHKB(n_lw + n_up, b->n_lw + b->n_up, n_lw + n_up);
+  b->chains_ready = rc == 0;
+#endif
   ZK_TRACE(trace_lu_make_eta, TRACE_EXIT, "lu_make_eta rc(%d) \n", rc);
   return rc;
+}
+
+// The chained eta files of a successful factorization, built from the
+// finished chains the elimination left when a stage first needs them (the
+// sparse transforms and the basis update); nothing when they exist.
+void lu_eta_chains(b_rec* b) {
+  if (b->chains_ready || b->fact_done == 0 || b->fact_state < 0)
+    return;
+  int sz = b->sz;
+  int32_t* row_of = lplu.ips1;  // step -> pivot row
+  int rank = 0;
+  for (int r = 0; r < sz; ++r)
+    if (b->ips2[r] >= 0) {
+      row_of[b->ips2[r]] = r;
+      ++rank;
+    }
+  int n_lw = b->n_lw;
+  int n_up = b->n_up;
+  b->n_lw = b->n_up = 0;
+  chains_build(b, rank, row_of, b->ips1, b->ips2,
+               [&](int s, int r) { return b->up_ord[r] != s; });
+  b->n_lw = n_lw;
+  b->n_up = n_up;
+  b->chains_ready = 1;
 }
 
 // ---- the factorization driver ------------------------------------------------------------------
@@ -1058,6 +1229,7 @@ int lu_factorization(b_rec* b, int accept, int* rank, int32_t** q, int32_t** r) 
 #ifdef ZELKOR_DIAG
 trace_sw trace_ftran_d = 0;
 trace_sw trace_btran_d = 0;
+bool lu_chain_walk = false;
 #endif
 
 // A stage on a handle whose last factorization failed refuses: one report.
@@ -1083,12 +1255,15 @@ static void print_mismatch(const b_rec* b, const double* result, const char* in_
 }
 #endif
 
-// First forward stage: L etas in step order, pivot scaling, R etas.
-int lu_ftran_d1(b_rec* b, double* x) {
-  ZK_TRACE(trace_ftran_d, TRACE_ENTRY, "lu_ftran_d1 \n");
-  ZK_DIAG_ONLY(keep_input(b, x));
-  int rc = -1;
-  if (!factor_invalid(b)) {
+namespace {
+
+// The stages below on the packed files; in the library build, with the test
+// switch lu_chain_walk, the same operations in the same order on the chains.
+
+// x(E) -= L(E,s) x(s) for every L eta in step order.
+void ftran_l(const b_rec* b, double* x) {
+#ifdef ZELKOR_DIAG
+  if (lu_chain_walk) {
     const int32_t* ai = b->lu->av.i;
     const int32_t* nexti = b->lu->av.nexti;
     const double* av = b->lu->av.v;
@@ -1099,14 +1274,42 @@ int lu_ftran_d1(b_rec* b, double* x) {
         continue;
       x[s] = 0.0;
       for (int32_t k = lw[s].first; k >= 0; k = nexti[k])
-        x[ai[k]] = t * av[k] + x[ai[k]];  // x(E) -= L(E,s) x(s)
+        x[ai[k]] = t * av[k] + x[ai[k]];
       if (x[s] != 0.0)
-        CHKY(0, x[s], 0);  // an L eta never applies to its own row
+        CHKY(0, x[s], 0);
       x[s] = t;
     }
-    const double* dv = b->diag_v;
-    for (int32_t i = 0; i < b->sz; ++i)
-      x[i] = x[i] * dv[i];
+    return;
+  }
+#endif
+  const eta_pack* p = &b->lwp;
+  const int32_t* idx = p->idx;
+  const double* val = p->val;
+  for (int32_t q = 0; q < p->n_seg; ++q) {
+    eta_seg g = p->seg[q];
+    double t = x[g.row];
+    if (t == 0.0)
+      continue;
+#ifdef ZELKOR_DIAG
+    x[g.row] = 0.0;
+#endif
+    for (int32_t k = g.start, end = g.start + g.len; k < end; ++k)
+      x[idx[k]] = t * val[k] + x[idx[k]];  // x(E) -= L(E,s) x(s)
+#ifdef ZELKOR_DIAG
+    if (x[g.row] != 0.0)
+      CHKY(0, x[g.row], 0);  // an L eta never applies to its own row
+    x[g.row] = t;
+#endif
+  }
+}
+
+// x(r) = Σ x(E)·R(E) for every R eta in creation order.
+void ftran_r(const b_rec* b, double* x) {
+#ifdef ZELKOR_DIAG
+  if (lu_chain_walk) {
+    const int32_t* ai = b->lu->av.i;
+    const int32_t* nexti = b->lu->av.nexti;
+    const double* av = b->lu->av.v;
     const eta_pfv* br = b->br.pfv;
     for (int32_t e = 0; e < b->n_br; ++e) {
       double sum = 0.0;
@@ -1114,6 +1317,159 @@ int lu_ftran_d1(b_rec* b, double* x) {
         sum = x[ai[k]] * av[k] + sum;
       x[br[e].row] = sum;
     }
+    return;
+  }
+#endif
+  const eta_pack* p = &b->brp;
+  const int32_t* idx = p->idx;
+  const double* val = p->val;
+  for (int32_t e = 0; e < b->n_br; ++e) {
+    eta_seg g = p->seg[e];
+    double sum = 0.0;
+    for (int32_t k = g.start, end = g.start + g.len; k < end; ++k)
+      sum = x[idx[k]] * val[k] + sum;
+    x[g.row] = sum;
+  }
+}
+
+// x(E) -= U(E,s) x(s) for every U eta in reverse step order.
+void ftran_u(const b_rec* b, double* x) {
+#ifdef ZELKOR_DIAG
+  if (lu_chain_walk) {
+    const int32_t* ai = b->lu->av.i;
+    const int32_t* nexti = b->lu->av.nexti;
+    const double* av = b->lu->av.v;
+    const eta_pfv* up = b->up.pfv;
+    for (int32_t s = b->up.nz_tail; s >= 0; s = up[s].nz_prev) {
+      double t = x[s];
+      if (t == 0.0)
+        continue;
+      for (int32_t k = up[s].first; k >= 0; k = nexti[k])
+        x[ai[k]] = t * av[k] + x[ai[k]];
+    }
+    return;
+  }
+#endif
+  const eta_pack* p = &b->upp;
+  const int32_t* idx = p->idx;
+  const double* val = p->val;
+  for (int32_t q = p->n_seg - 1; q >= 0; --q) {
+    eta_seg g = p->seg[q];
+    double t = x[g.row];
+    if (t == 0.0 || g.len == 0)
+      continue;
+    for (int32_t k = g.start, end = g.start + g.len; k < end; ++k)
+      x[idx[k]] = t * val[k] + x[idx[k]];  // x(E) -= U(E,s) x(s)
+  }
+}
+
+// y(s) -= Σ_E U(E,s) y(E) for every U eta in step order.
+void btran_u(const b_rec* b, double* y) {
+#ifdef ZELKOR_DIAG
+  if (lu_chain_walk) {
+    const int32_t* ai = b->lu->av.i;
+    const int32_t* nexti = b->lu->av.nexti;
+    const double* av = b->lu->av.v;
+    const eta_pfv* up = b->up.pfv;
+    for (int32_t s = b->up.nz_head; s >= 0; s = up[s].nz_next) {
+      double d = 0.0;
+      for (int32_t k = up[s].first; k >= 0; k = nexti[k])
+        d = y[ai[k]] * av[k] + d;
+      y[s] = d + y[s];
+    }
+    return;
+  }
+#endif
+  const eta_pack* p = &b->upp;
+  const int32_t* idx = p->idx;
+  const double* val = p->val;
+  for (int32_t q = 0; q < p->n_seg; ++q) {
+    eta_seg g = p->seg[q];
+    if (g.len == 0)
+      continue;
+    double d = 0.0;
+    for (int32_t k = g.start, end = g.start + g.len; k < end; ++k)
+      d = y[idx[k]] * val[k] + d;
+    y[g.row] = d + y[g.row];  // y(s) -= sum_E U(E,s) y(E)
+  }
+}
+
+// y(E) += y(r)·R(E) for every R eta, newest first, y(r) cleared first.
+void btran_r(const b_rec* b, double* y) {
+#ifdef ZELKOR_DIAG
+  if (lu_chain_walk) {
+    const int32_t* ai = b->lu->av.i;
+    const int32_t* nexti = b->lu->av.nexti;
+    const double* av = b->lu->av.v;
+    const eta_pfv* br = b->br.pfv;
+    for (int32_t e = b->n_br - 1; e >= 0; --e) {
+      int32_t s = br[e].row;
+      double t = y[s];
+      if (t == 0.0)
+        continue;
+      y[s] = 0.0;
+      for (int32_t k = br[e].first; k >= 0; k = nexti[k])
+        y[ai[k]] = t * av[k] + y[ai[k]];
+    }
+    return;
+  }
+#endif
+  const eta_pack* p = &b->brp;
+  const int32_t* idx = p->idx;
+  const double* val = p->val;
+  for (int32_t e = b->n_br - 1; e >= 0; --e) {
+    eta_seg g = p->seg[e];
+    double t = y[g.row];
+    if (t == 0.0)
+      continue;
+    y[g.row] = 0.0;
+    for (int32_t k = g.start, end = g.start + g.len; k < end; ++k)
+      y[idx[k]] = t * val[k] + y[idx[k]];
+  }
+}
+
+// y(s) -= Σ_E L(E,s) y(E) for every L eta in reverse step order.
+void btran_l(const b_rec* b, double* y) {
+#ifdef ZELKOR_DIAG
+  if (lu_chain_walk) {
+    const int32_t* ai = b->lu->av.i;
+    const int32_t* nexti = b->lu->av.nexti;
+    const double* av = b->lu->av.v;
+    const eta_pfv* lw = b->lw.pfv;
+    for (int32_t s = b->lw.nz_tail; s >= 0; s = lw[s].nz_prev) {
+      double d = y[s];
+      for (int32_t k = lw[s].first; k >= 0; k = nexti[k])
+        d = y[ai[k]] * av[k] + d;
+      y[s] = d;
+    }
+    return;
+  }
+#endif
+  const eta_pack* p = &b->lwp;
+  const int32_t* idx = p->idx;
+  const double* val = p->val;
+  for (int32_t q = p->n_seg - 1; q >= 0; --q) {
+    eta_seg g = p->seg[q];
+    double d = y[g.row];
+    for (int32_t k = g.start, end = g.start + g.len; k < end; ++k)
+      d = y[idx[k]] * val[k] + d;
+    y[g.row] = d;  // y(s) -= sum_E L(E,s) y(E)
+  }
+}
+
+}  // namespace
+
+// First forward stage: L etas in step order, pivot scaling, R etas.
+int lu_ftran_d1(b_rec* b, double* x) {
+  ZK_TRACE(trace_ftran_d, TRACE_ENTRY, "lu_ftran_d1 \n");
+  ZK_DIAG_ONLY(keep_input(b, x));
+  int rc = -1;
+  if (!factor_invalid(b)) {
+    ftran_l(b, x);
+    const double* dv = b->diag_v;
+    for (int32_t i = 0; i < b->sz; ++i)
+      x[i] = x[i] * dv[i];
+    ftran_r(b, x);
     rc = 0;
   }
   ZK_TRACE(trace_ftran_d, TRACE_EXIT, "lu_ftran_d1 rc(%d) \n", rc);
@@ -1146,17 +1502,7 @@ int lu_ftran_d2(b_rec* b, double* x) {
   ZK_TRACE(trace_ftran_d, TRACE_ENTRY, "lu_ftran_d2 \n");
   int rc = -1;
   if (!factor_invalid(b)) {
-    const int32_t* ai = b->lu->av.i;
-    const int32_t* nexti = b->lu->av.nexti;
-    const double* av = b->lu->av.v;
-    const eta_pfv* up = b->up.pfv;
-    for (int32_t s = b->up.nz_tail; s >= 0; s = up[s].nz_prev) {
-      double t = x[s];
-      if (t == 0.0)
-        continue;
-      for (int32_t k = up[s].first; k >= 0; k = nexti[k])
-        x[ai[k]] = t * av[k] + x[ai[k]];  // x(E) -= U(E,s) x(s)
-    }
+    ftran_u(b, x);
     lu_scatter_ips1(b, x);
     rc = 0;
 #ifdef ZELKOR_DIAG
@@ -1186,16 +1532,7 @@ int lu_btran_d1(b_rec* b, double* y, int r) {
   int rc = -1;
   if (!factor_invalid(b)) {
     lu_gather_ips1(b, y);
-    const int32_t* ai = b->lu->av.i;
-    const int32_t* nexti = b->lu->av.nexti;
-    const double* av = b->lu->av.v;
-    const eta_pfv* up = b->up.pfv;
-    for (int32_t s = b->up.nz_head; s >= 0; s = up[s].nz_next) {
-      double d = 0.0;
-      for (int32_t k = up[s].first; k >= 0; k = nexti[k])
-        d = y[ai[k]] * av[k] + d;
-      y[s] = d + y[s];  // y(s) -= sum_E U(E,s) y(E)
-    }
+    btran_u(b, y);
     rc = 1;
   }
   ZK_TRACE(trace_btran_d, TRACE_EXIT, "lu_btran_d1 rc(%d) \n", rc);
@@ -1213,29 +1550,11 @@ int lu_btran_d2(b_rec* b, double* y) {
   ZK_TRACE(trace_btran_d, TRACE_ENTRY, "lu_btran_d2 \n");
   int rc = -1;
   if (!factor_invalid(b)) {
-    const int32_t* ai = b->lu->av.i;
-    const int32_t* nexti = b->lu->av.nexti;
-    const double* av = b->lu->av.v;
-    const eta_pfv* br = b->br.pfv;
-    for (int32_t e = b->n_br - 1; e >= 0; --e) {
-      int32_t s = br[e].row;
-      double t = y[s];
-      if (t == 0.0)
-        continue;
-      y[s] = 0.0;
-      for (int32_t k = br[e].first; k >= 0; k = nexti[k])
-        y[ai[k]] = t * av[k] + y[ai[k]];
-    }
+    btran_r(b, y);
     const double* dv = b->diag_v;
     for (int32_t i = 0; i < b->sz; ++i)
       y[i] = y[i] * dv[i];
-    const eta_pfv* lw = b->lw.pfv;
-    for (int32_t s = b->lw.nz_tail; s >= 0; s = lw[s].nz_prev) {
-      double d = y[s];
-      for (int32_t k = lw[s].first; k >= 0; k = nexti[k])
-        d = y[ai[k]] * av[k] + d;
-      y[s] = d;  // y(s) -= sum_E L(E,s) y(E)
-    }
+    btran_l(b, y);
     rc = 0;
 #ifdef ZELKOR_DIAG
     if (basis_check != 0 && b->bs != nullptr) {
@@ -1473,11 +1792,13 @@ void check_kinds(const b_rec* b) {
 }
 
 // One eta walk seen as a graph.  From row s it follows either the eta of s
-// (pfv[s].first through av.nexti to the rows av.i it applies to) or the row
-// chain of s (aux[s].first through av.nextj to the etas av.j it feeds), and
-// it applies the rows in the order of key, ascending or descending.
+// (its packed segment pk->seg_of[s], or in the chain walk pfv[s].first
+// through av.nexti, to the rows it applies to) or the row chain of s
+// (aux[s].first through av.nextj to the etas av.j it feeds), and it applies
+// the rows in the order of key, ascending or descending.
 struct eta_walk {
   const eta_file* f;
+  const eta_pack* pk;  // the packed file of a walk by etas; null: the chains
   bool by_rows;
   const int32_t* key;
   bool descending;
@@ -1485,6 +1806,20 @@ struct eta_walk {
 
 int chain_first(const eta_walk& w, int s) {
   return w.by_rows ? w.f->aux[s].first : w.f->pfv[s].first;
+}
+
+bool has_entries(const eta_walk& w, int s) {
+  return w.pk != nullptr ? w.pk->seg_of[s] >= 0 : chain_first(w, s) >= 0;
+}
+
+// The packed file an eta walk over f reads: null in the chain walk of the
+// tests.
+const eta_pack* packed(const eta_pack* p) {
+#ifdef ZELKOR_DIAG
+  if (lu_chain_walk)
+    return nullptr;
+#endif
+  return p;
 }
 
 // A walk that reaches more rows than this goes over the whole list instead.
@@ -1517,13 +1852,25 @@ int reach_in_order(const b_rec* b, const eta_walk& w, const lpvect2* v, int limi
   for (int32_t p = v->head; p >= 0; p = v->next[p])
     if (!visit(p))
       return -1;
-  for (int i = 0; i < n; ++i)
-    for (int32_t k = chain_first(w, rows[i]); k >= 0; k = link[k])
-      if (!visit(target[k]))
-        return -1;
+  if (w.pk != nullptr) {
+    const eta_pack* pk = w.pk;
+    for (int i = 0; i < n; ++i) {
+      int32_t q = pk->seg_of[rows[i]];
+      if (q < 0)
+        continue;
+      for (int32_t k = pk->seg[q].start, end = k + pk->seg[q].len; k < end; ++k)
+        if (!visit(pk->idx[k]))
+          return -1;
+    }
+  } else {
+    for (int i = 0; i < n; ++i)
+      for (int32_t k = chain_first(w, rows[i]); k >= 0; k = link[k])
+        if (!visit(target[k]))
+          return -1;
+  }
   int m = 0;
   for (int i = 0; i < n; ++i)
-    if (chain_first(w, rows[i]) >= 0)
+    if (has_entries(w, rows[i]))
       rows[m++] = rows[i];
   const int32_t* key = w.key;
   if (w.descending)
@@ -1534,7 +1881,10 @@ int reach_in_order(const b_rec* b, const eta_walk& w, const lpvect2* v, int limi
 }
 
 // Applies apply(s) to the reached rows in order, or, when too many are
-// reached, to every row of the list from `start` on through `next`.
+// reached, to every row of the list from `start` on through `next` (a walk
+// by etas on a packed file: to the rows of the segments with entries, in
+// segment order, from the segment of `start` on; the same rows in the same
+// order, as the segments follow the list).
 template <class Apply, class Next>
 void walk_etas(const b_rec* b, const eta_walk& w, const lpvect2* v, int start, Next next,
                Apply apply) {
@@ -1544,17 +1894,36 @@ void walk_etas(const b_rec* b, const eta_walk& w, const lpvect2* v, int start, N
       apply(lplu.ips1[i]);
     return;
   }
+  if (w.pk != nullptr) {
+    if (start < 0)
+      return;
+    const eta_pack* pk = w.pk;
+    int step = w.descending ? -1 : 1;
+    for (int32_t q = pk->seg_of[start]; q >= 0 && q < pk->n_seg; q += step)
+      if (pk->seg[q].len > 0)
+        apply(pk->seg[q].row);
+    return;
+  }
   for (int32_t s = start; s >= 0; s = next(s))
     apply(s);
 }
 
-// Applies eta s by columns: a(E) += a(s)·v for every entry (E, v) of its
-// chain (the entries hold negated factor values).  Returns a(s).
-double push_col_eta(const lumx* lu, const eta_pfv* pfv, lpvect2* a, int s) {
+// Applies eta s by columns: a(E) += a(s)·v for every entry (E, v) of it (the
+// entries hold negated factor values).  Returns a(s).
+double push_col_eta(const b_rec* b, const eta_walk& w, lpvect2* a, int s) {
   double t = value_at(a, s);
-  if (t != 0.0)
-    for (int32_t k = pfv[s].first; k >= 0; k = lu->av.nexti[k])
+  if (t == 0.0)
+    return t;
+  if (w.pk != nullptr) {
+    int32_t q = w.pk->seg_of[s];
+    if (q >= 0)
+      for (int32_t k = w.pk->seg[q].start, end = k + w.pk->seg[q].len; k < end; ++k)
+        lpvect2_add(a, w.pk->idx[k], t, w.pk->val[k]);
+  } else {
+    const lumx* lu = b->lu;
+    for (int32_t k = w.f->pfv[s].first; k >= 0; k = lu->av.nexti[k])
       lpvect2_add(a, lu->av.i[k], t, lu->av.v[k]);
+  }
   return t;
 }
 
@@ -1570,12 +1939,81 @@ void push_row_chain(const lumx* lu, const eta_aux* aux, lpvect2* y, int s) {
 // Where a column walk (L or U forward) starts for a vector with one listed
 // position p: p when its eta has entries, else nowhere; an eta that has
 // entries but is off the non-empty list is reported.
-int single_col_start(const eta_file* f, int p, bool report) {
-  if (f->pfv[p].nz_next != -2)
+int single_col_start(const eta_walk& w, int p, bool report) {
+  if (w.pk != nullptr)
+    return w.pk->seg_of[p] >= 0 ? p : -1;
+  if (w.f->pfv[p].nz_next != -2)
     return p;
-  if (report && f->pfv[p].first != -1)
-    CHKB(-1, f->pfv[p].first, -1);
+  if (report && w.f->pfv[p].first != -1)
+    CHKB(-1, w.f->pfv[p].first, -1);
   return -1;
+}
+
+// The first row of a walk by etas over the whole non-empty list.
+int list_start(const eta_walk& w) {
+  if (w.pk != nullptr) {
+    const eta_pack* pk = w.pk;
+    if (w.descending) {
+      for (int32_t q = pk->n_seg - 1; q >= 0; --q)
+        if (pk->seg[q].len > 0)
+          return pk->seg[q].row;
+    } else {
+      for (int32_t q = 0; q < pk->n_seg; ++q)
+        if (pk->seg[q].len > 0)
+          return pk->seg[q].row;
+    }
+    return -1;
+  }
+  return w.descending ? w.f->nz_tail : w.f->nz_head;
+}
+
+// The R etas forward on a work vector: a(r) = Σ a(E)·R(E) over the listed
+// positions E, in creation order; a zero result leaves r's list membership.
+void ftran_r_sparse(const b_rec* b, lpvect2* a) {
+  const eta_pack* pk = packed(&b->brp);
+  const lumx* lu = b->lu;
+  for (int32_t e = 0; e < b->n_br; ++e) {
+    double d = 0.0;
+    int32_t row;
+    if (pk != nullptr) {
+      eta_seg g = pk->seg[e];
+      row = g.row;
+      for (int32_t k = g.start, end = g.start + g.len; k < end; ++k)
+        if (a->usef[pk->idx[k]] == a->mark)
+          d = a->va[pk->idx[k]] * pk->val[k] + d;
+    } else {
+      row = b->br.pfv[e].row;
+      for (int32_t k = b->br.pfv[e].first; k >= 0; k = lu->av.nexti[k])
+        if (a->usef[lu->av.i[k]] == a->mark)
+          d = a->va[lu->av.i[k]] * lu->av.v[k] + d;
+    }
+    if (d != 0.0)
+      lpvect2_set(a, row, d);
+    else
+      a->va[row] = 0.0;  // keeps whatever list membership it had
+  }
+}
+
+// The R etas backward on a work vector, newest first: y(E) += y(r)·R(E), y(r)
+// cleared first (r stays listed).
+void btran_r_sparse(const b_rec* b, lpvect2* y) {
+  const eta_pack* pk = packed(&b->brp);
+  const lumx* lu = b->lu;
+  for (int32_t e = b->n_br - 1; e >= 0; --e) {
+    int32_t r = pk != nullptr ? pk->seg[e].row : b->br.pfv[e].row;
+    double t = value_at(y, r);
+    if (t == 0.0)
+      continue;
+    y->va[r] = 0.0;
+    if (pk != nullptr) {
+      eta_seg g = pk->seg[e];
+      for (int32_t k = g.start, end = g.start + g.len; k < end; ++k)
+        lpvect2_add(y, pk->idx[k], t, pk->val[k]);
+    } else {
+      for (int32_t k = b->br.pfv[e].first; k >= 0; k = lu->av.nexti[k])
+        lpvect2_add(y, lu->av.i[k], t, lu->av.v[k]);
+    }
+  }
 }
 
 }  // namespace
@@ -1592,31 +2030,18 @@ int lu_ftran_v21(b_rec* b, lpvect2* a) {
   } else if (factor_invalid(b)) {
     rc = -1;
   } else {
-    const lumx* lu = b->lu;
     const eta_pfv* lw = b->lw.pfv;
-    int start = has_two_or_more(a) ? b->lw.nz_head : single_col_start(&b->lw, a->head, false);
+    eta_walk w{&b->lw, packed(&b->lwp), false, b->ips2, false};
+    int start = has_two_or_more(a) ? list_start(w) : single_col_start(w, a->head, false);
     walk_etas(
-        b, eta_walk{&b->lw, false, b->ips2, false}, a, start, [&](int s) { return lw[s].nz_next; },
+        b, w, a, start, [&](int s) { return lw[s].nz_next; },
         [&](int s) {
-          double t = push_col_eta(lu, lw, a, s);  // a(E) -= L(E,s) a(s)
+          double t = push_col_eta(b, w, a, s);  // a(E) -= L(E,s) a(s)
           if (t != 0.0)
             a->va[s] = t;  // an L eta never changes its own position
         });
     scale_and_squeeze(b, a);
-    const int32_t* ai = lu->av.i;
-    const int32_t* nexti = lu->av.nexti;
-    const double* av = lu->av.v;
-    const eta_pfv* br = b->br.pfv;
-    for (int32_t e = 0; e < b->n_br; ++e) {
-      double d = 0.0;
-      for (int32_t k = br[e].first; k >= 0; k = nexti[k])
-        if (a->usef[ai[k]] == a->mark)
-          d = a->va[ai[k]] * av[k] + d;
-      if (d != 0.0)
-        lpvect2_set(a, br[e].row, d);
-      else
-        a->va[br[e].row] = 0.0;  // keeps whatever list membership it had
-    }
+    ftran_r_sparse(b, a);
   }
   ZK_TRACE(trace_ftran_v, TRACE_EXIT, "lu_ftran_v21 rc(%d) \n", rc);
   return rc;
@@ -1633,10 +2058,11 @@ int lu_ftran_v22(b_rec* b, lpvect2* a) {
     rc = -1;
   } else {
     const eta_pfv* up = b->up.pfv;
-    int start = has_two_or_more(a) ? b->up.nz_tail : single_col_start(&b->up, a->head, true);
+    eta_walk w{&b->up, packed(&b->upp), false, b->up_ord, true};
+    int start = has_two_or_more(a) ? list_start(w) : single_col_start(w, a->head, true);
     walk_etas(
-        b, eta_walk{&b->up, false, b->up_ord, true}, a, start, [&](int s) { return up[s].nz_prev; },
-        [&](int s) { push_col_eta(b->lu, up, a, s); });  // a(E) -= U(E,s) a(s)
+        b, w, a, start, [&](int s) { return up[s].nz_prev; },
+        [&](int s) { push_col_eta(b, w, a, s); });  // a(E) -= U(E,s) a(s)
 #ifdef ZELKOR_DIAG
     if (basis_check != 0 && b->bs != nullptr)
       rc = verify_ftran_v(b, a);
@@ -1664,10 +2090,12 @@ int lu_btran_v21(b_rec* b, lpvect2* y) {
   } else if (factor_invalid(b)) {
     rc = -1;
   } else {
+    lu_eta_chains(b);
     const eta_aux* aux = b->up.aux;
     int start = has_two_or_more(y) ? b->up.aux_head : single_row_start(&b->up, y, y->head);
     walk_etas(
-        b, eta_walk{&b->up, true, b->up_ord, false}, y, start, [&](int s) { return aux[s].aux_next; },
+        b, eta_walk{&b->up, nullptr, true, b->up_ord, false}, y, start,
+        [&](int s) { return aux[s].aux_next; },
         [&](int s) { push_row_chain(b->lu, aux, y, s); });  // y(r) -= U(s,r) y(s)
     while (y->head >= 0 && y->va[y->head] == 0.0) {
       y->usef[y->head] = 0;
@@ -1692,25 +2120,15 @@ int lu_btran_v22(b_rec* b, lpvect2* y) {
   } else if (factor_invalid(b)) {
     rc = -1;
   } else {
-    const int32_t* ai = b->lu->av.i;
-    const int32_t* nexti = b->lu->av.nexti;
-    const double* av = b->lu->av.v;
-    const eta_pfv* br = b->br.pfv;
-    for (int32_t e = b->n_br - 1; e >= 0; --e) {
-      int32_t r = br[e].row;
-      double t = value_at(y, r);
-      if (t == 0.0)
-        continue;
-      y->va[r] = 0.0;  // r stays listed
-      for (int32_t k = br[e].first; k >= 0; k = nexti[k])
-        lpvect2_add(y, ai[k], t, av[k]);
-    }
+    lu_eta_chains(b);
+    btran_r_sparse(b, y);
     scale_and_squeeze(b, y);
     if (y->head >= 0) {
       const eta_aux* aux = b->lw.aux;
       int start = has_two_or_more(y) ? b->lw.aux_tail : single_row_start(&b->lw, y, y->head);
       walk_etas(
-          b, eta_walk{&b->lw, true, b->ips2, true}, y, start, [&](int s) { return aux[s].aux_prev; },
+          b, eta_walk{&b->lw, nullptr, true, b->ips2, true}, y, start,
+          [&](int s) { return aux[s].aux_prev; },
           [&](int s) { push_row_chain(b->lu, aux, y, s); });  // y(r) -= L(s,r) y(s)
     }
 #ifdef ZELKOR_DIAG
@@ -1766,6 +2184,15 @@ int add_r_eta(b_rec* b, int r, const lpvect2* p, double w) {
     log_error("**** lu_pivotting: cannot malloc\n");
     return -2;
   }
+  eta_pack* pk = &b->brp;
+  if (pk->n_seg != e)
+    CHKB(e, pk->n_seg, e);
+  if (!pack_room(pk, 0)) {
+    log_error("**** lu_pivotting: cannot malloc\n");
+    return -2;
+  }
+  eta_seg* g = &pk->seg[e];
+  *g = eta_seg{r, pk->n_ent, 0};
   eta_pfv* h = &b->br.pfv[e];
   h->row = r;
   h->first = -1;
@@ -1775,10 +2202,16 @@ int add_r_eta(b_rec* b, int r, const lpvect2* p, double w) {
     if (negligible(v))
       continue;
     int slot = lumx_new_av(b->lu);
-    if (slot < 0)
-      return slot;
+    if (slot < 0 || (pk->n_ent == pk->cap_ent && !pack_room(pk, 1))) {
+      pk->n_ent = g->start;  // the eta is not counted: its entries go
+      return slot < 0 ? slot : -2;
+    }
     lu_lu_append_tail(b->lu, slot, 2, k, r, v, &h->first, &tail, b->br.aux);
+    pk->idx[pk->n_ent] = k;
+    pk->val[pk->n_ent++] = v;
   }
+  g->len = pk->n_ent - g->start;
+  pk->n_seg = e + 1;
 #ifdef ZELKOR_DIAG
   if (trace_pivotting > 1) {
     log_printf("Ｒ補η変換子 ｒ(%d)\n", r);
@@ -1883,6 +2316,46 @@ void row_list_insert(eta_file* f, const int32_t* ord, int32_t* pending, int m) {
   }
 }
 
+// Takes the first entry of row x out of the packed U eta s, the later ones
+// moving up to keep their order; an eta left empty loses its segment.
+void pack_unlink(eta_pack* pk, int s, int x) {
+  int32_t q = pk->seg_of[s];
+  if (q < 0) {
+    CHKA(0, 0, 0);
+    return;
+  }
+  eta_seg* g = &pk->seg[q];
+  int32_t end = g->start + g->len;
+  int32_t k = g->start;
+  while (k < end && pk->idx[k] != x)
+    ++k;
+  if (k == end) {
+    CHKA(0, 0, 0);
+    return;
+  }
+  for (; k + 1 < end; ++k) {
+    pk->idx[k] = pk->idx[k + 1];
+    pk->val[k] = pk->val[k + 1];
+  }
+  g->len -= 1;
+  pk->dead += 1;
+  if (g->len == 0) {
+    pk->seg_of[s] = -1;
+    pk->dead_seg += 1;
+  }
+}
+
+// Drops the packed U eta r (its segment stays in place, empty).
+void pack_drop(eta_pack* pk, int r) {
+  int32_t q = pk->seg_of[r];
+  if (q < 0)
+    return;
+  pk->dead += pk->seg[q].len;
+  pk->dead_seg += 1;
+  pk->seg[q].len = 0;
+  pk->seg_of[r] = -1;
+}
+
 // Removes row r and column r from U.  The entries keep their pool slots.
 void remove_row_col(b_rec* b, int r) {
   lumx* lu = b->lu;
@@ -1890,6 +2363,7 @@ void remove_row_col(b_rec* b, int r) {
   for (int32_t k = b->up.aux[r].first; k >= 0; k = lu->av.nextj[k]) {
     int s = lu->av.j[k];
     chain_unlink(&up[s].first, lu->av.nexti, lu->av.i, r);  // entry (r, s) off eta s
+    pack_unlink(&b->upp, s, r);
     if (up[s].first < 0 && up[s].nz_next != -2)
       nz_list_remove(&b->up, s, b->sz);
   }
@@ -1902,6 +2376,7 @@ void remove_row_col(b_rec* b, int r) {
   b->up.aux[r].first = -1;
   row_list_remove(&b->up, r);
   up[r].first = -1;
+  pack_drop(&b->upp, r);
 }
 
 // The new U column r: -spike_k for every listed k ≠ r of the spike; the rows
@@ -1909,10 +2384,12 @@ void remove_row_col(b_rec* b, int r) {
 // of a failed pool growth.
 int store_spike(b_rec* b, int r, const lpvect2* spike) {
   int32_t* pending = lplu.ips1;  // free while an update runs: search scratch
+  eta_pack* pk = &b->upp;
+  int32_t start = pk->n_ent;
   int m = 0;
   int32_t tail = -1;
-  int rc = 0;
-  for (int32_t k = spike->head; k >= 0; k = spike->next[k]) {
+  int rc = pack_room(pk, 0) ? 0 : -2;
+  for (int32_t k = spike->head; k >= 0 && rc == 0; k = spike->next[k]) {
     if (spike->usef[k] != spike->mark)
       CHKB(spike->mark, spike->usef[k], spike->mark);
     if (k == r)
@@ -1921,16 +2398,38 @@ int store_spike(b_rec* b, int r, const lpvect2* spike) {
     if (negligible(v))
       continue;
     int slot = lumx_new_av(b->lu);
-    if (slot < 0) {
-      rc = slot;
+    if (slot < 0 || (pk->n_ent == pk->cap_ent && !pack_room(pk, 1))) {
+      rc = slot < 0 ? slot : -2;
       break;
     }
     if (b->up.aux[k].aux_next == -2)
       pending[m++] = k;
     lu_lu_append_tail(b->lu, slot, 1, k, r, v, &b->up.pfv[r].first, &tail, b->up.aux);
+    pk->idx[pk->n_ent] = k;
+    pk->val[pk->n_ent++] = v;
   }
+  pack_close(pk, r, start);  // the eta goes last in the step order
   row_list_insert(&b->up, b->up_ord, pending, m);
   return rc;
+}
+
+// Packs U again from its chains, in step order, when the update has left
+// more unused entries or segments than used ones (in place: the chains hold
+// fewer entries and segments than the file had).
+void pack_compact(b_rec* b) {
+  eta_pack* pk = &b->upp;
+  if (pk->dead <= pk->n_ent / 2 + 64 && pk->dead_seg <= pk->n_seg / 2 + 64)
+    return;
+  const lumx* lu = b->lu;
+  pk->n_ent = pk->n_seg = pk->dead = pk->dead_seg = 0;
+  for (int32_t s = b->up.nz_head; s >= 0; s = b->up.pfv[s].nz_next) {
+    int32_t start = pk->n_ent;
+    for (int32_t k = b->up.pfv[s].first; k >= 0; k = lu->av.nexti[k]) {
+      pk->idx[pk->n_ent] = lu->av.i[k];  // never more than before: no growth
+      pk->val[pk->n_ent++] = lu->av.v[k];
+    }
+    pack_close(pk, s, start);
+  }
 }
 
 // Appends r at the end of a list threaded through pfv (the step list with
@@ -2024,6 +2523,7 @@ int apply_update(b_rec* b, int r, const lpvect2* spike, double alpha) {
   }
 #endif
   move_eta_last(b, r);
+  pack_compact(b);
   return b->n_br;
 }
 
@@ -2058,6 +2558,7 @@ int lu_pivotting(b_rec* b, int r, lpvect2* a_s) {
   } else if (factor_invalid(b)) {
     rc = b->fact_state < 0 ? b->fact_state : 0;
   } else {
+    lu_eta_chains(b);
 #ifdef ZELKOR_DIAG
     // The copy follows the basis: column ips1[r] becomes a_s.  A refused
     // update puts the old column back, so the copy keeps matching the factor.

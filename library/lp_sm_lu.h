@@ -68,6 +68,7 @@ int lu_fact(b_rec* b, int accept, int* rank);
 
 int lu_factorization(b_rec* b, int accept, int* rank, int32_t** q, int32_t** r);
 int lu_make_eta(b_rec* b, int accept, int rank);
+void lu_eta_chains(b_rec* b);
 int lu_lu_append_tail(lumx* lu, int k, int chain_kind, int x, int r, double v, int32_t* first,
                       int32_t* tail, eta_aux* aux);
 int eta_link_lists(eta_file* f, int flags);
@@ -104,6 +105,9 @@ int lu_make_B_1(lumx* bs, const lpvect2* a_s, int j);
 // Test hook: the Schur update walks the updated column every time, the
 // straightforward walk the column map must agree with.
 extern bool lu_fact_rewalk;
+// Test hook: the transforms walk the eta chains instead of the packed files,
+// the straightforward walk the packed files must agree with.
+extern bool lu_chain_walk;
 extern trace_sw trace_lu_fact;
 extern trace_sw trace_lu_factorization;
 extern trace_sw trace_lu_make_eta;

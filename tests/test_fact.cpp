@@ -1040,8 +1040,12 @@ TEST_F(Fact, AllocationFailuresDuringTheFactorization) {
     EXPECT_EQ(o.rc, -2);
     EXPECT_EQ(h->fact_state, -2);
     std::string text = log.take();
-    std::string who = fail_at < 6 ? "b_renew" : "lumx_new_av";
-    EXPECT_NE(text.find("**** " + who + ": cannot malloc\n"), std::string::npos) << text;
+    // The heaps, the pool's growth during the elimination, or the packed
+    // eta files once it is done.
+    bool named = fail_at < 6 ? text.find("**** b_renew: cannot malloc\n") != std::string::npos
+                             : text.find("**** lumx_new_av: cannot malloc\n") != std::string::npos ||
+                                   text.find("**** lu_make_eta: cannot malloc\n") != std::string::npos;
+    EXPECT_TRUE(named) << text;
     EXPECT_EQ(text.find("cannot malloc"), text.rfind("cannot malloc"));
     EXPECT_NE(text.find(sj("ＬＵ分解後のマッチング")), std::string::npos);
     EXPECT_TRUE(matches(text.substr(text.rfind("*** CHKB")), chk('B', "zelkor_cc.cpp", "0", "-2", "0")));

@@ -1078,10 +1078,12 @@ TEST_F(Update, TwoUpdatesApplyTheirRowEtasInOrder) {
   }
   // With the two R etas swapped the forward transform no longer solves.
   std::swap(b->br.pfv[0], b->br.pfv[1]);
+  std::swap(b->brp.seg[0], b->brp.seg[1]);
   std::vector<double> rhs(n, 1.0);
   basis_check = 0;
   std::vector<double> x = ftran_dense(b, rhs);
   std::swap(b->br.pfv[0], b->br.pfv[1]);
+  std::swap(b->brp.seg[0], b->brp.seg[1]);
   EXPECT_GT(ftran_residual(a, x, rhs), 1e-6);
   EXPECT_EQ(log.take(), "");
 }
