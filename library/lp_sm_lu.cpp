@@ -62,6 +62,11 @@ int b_renew(int n_col_ids, int n_row_ids) {
   return 0;
 }
 
+// The heap of a kind holds every count whose bucket is not empty, and may
+// hold counts whose bucket has emptied since: a count leaves the heap when
+// it comes to the top with an empty bucket, so that a bucket emptied and
+// filled again between two searches costs no heap operation.
+
 // Files a line at the front of the bucket of its current count.
 int nzlst_add(lumx* lu, int kind, int line) {
   count_lists cl = lists_of(lu, kind);
@@ -70,10 +75,10 @@ int nzlst_add(lumx* lu, int kind, int line) {
     return 0;  // count 0 (or beyond the order), or filed already: not filed
   int head = cl.top[k];
   int rc = 0;
-  if (head < 0)
-    rc = xheap_insert(cl.heap, k);
-  else
+  if (head >= 0)
     cl.lst[head].prev = line;
+  else if (cl.heap->invert[k] < 0)
+    rc = xheap_insert(cl.heap, k);
   cl.top[k] = line;
   cl.lst[line] = nz_link{k, head, -1};
   return rc;
@@ -92,11 +97,8 @@ int nzlst_remove(lumx* lu, int kind, int line) {
     cl.lst[ent.prev].next = ent.next;
   if (ent.next >= 0)
     cl.lst[ent.next].prev = ent.prev;
-  int rc = 0;
-  if (cl.top[ent.nz] < 0)
-    rc = xheap_remove(cl.heap, ent.nz);
   cl.lst[line] = nz_link{-1, -1, -1};
-  return rc;
+  return 0;
 }
 
 // Moves a line to the bucket of its current count when the count changed.
@@ -108,15 +110,24 @@ int nzlst_refile(lumx* lu, int kind, int line) {
   return nzlst_add(lu, kind, line);
 }
 
+// The first line of the smallest non-empty count, left in its bucket; -1
+// when every bucket is empty.
+int nzlst_min(lumx* lu, int kind) {
+  count_lists cl = lists_of(lu, kind);
+  int k;
+  while ((k = xheap_top(cl.heap)) >= 0 && cl.top[k] < 0)
+    xheap_pop(cl.heap);  // a bucket emptied since it was filed
+  return k < 0 ? -1 : cl.top[k];
+}
+
 // Takes the first line of the smallest non-empty count; -1 when none.
 int nzlst_take_min(lumx* lu, int kind) {
   count_lists cl = lists_of(lu, kind);
-  int k = xheap_top(cl.heap);
-  if (k < 0)
+  int line = nzlst_min(lu, kind);
+  if (line < 0)
     return -1;
-  int line = cl.top[k];
+  int k = cl.lst[line].nz;
   CHKB(k, cl.nz[line], k);
-  CHKB(k, cl.lst[line].nz, k);
   nzlst_remove(lu, kind, line);
   return line;
 }
@@ -323,38 +334,58 @@ int take_line(pivot_search& ps, int kind) {
   return line;
 }
 
-// Takes lines until one with a count >= 1 comes (a line of count 0 has no
-// live element; it is dropped unrecorded).  If it is a singleton, its live
-// element is returned as the pivot, stale elements at the chain's head
-// retired first; else -1.  *cand receives the line taken (-1: none).
-int take_singleton(pivot_search& ps, int kind, int* cand) {
+// Looks at the first line of the smallest count, dropping unrecorded the
+// lines of count 0 met first (they have no live element).  If it is a
+// singleton, it is taken and recorded and its live element is returned as
+// the pivot, stale elements at the chain's head retired first.  Else -1, and
+// the line stays in its bucket: *cand receives it (-1: none), for the
+// Markowitz search to take.  Looking before taking leaves every bucket as
+// taking and filing back would.
+int peek_singleton(pivot_search& ps, int kind, int* cand) {
   lumx* lu = ps.lu;
+  const int32_t* nz = lists_of(lu, kind).nz;
   int line;
   for (;;) {
-    line = nzlst_take_min(lu, kind);
-    if (line < 0 || lists_of(lu, kind).nz[line] >= 1)
+    line = nzlst_min(lu, kind);
+    if (line < 0 || nz[line] >= 1)
       break;
+    nzlst_remove(lu, kind, line);
     line_view lv = view_of(lu, ps.b, kind, line);
     int live = 0;
     walk_live(ps, lv, [&](int e) { live += lu->av.v[e] != 0.0; });
     CHKB(0, live, 0);
   }
   *cand = line;
-  if (line < 0)
+  if (line < 0 || nz[line] != 1)
     return -1;
+  int k = lists_of(lu, kind).lst[line].nz;
+  CHKB(k, nz[line], k);
+  nzlst_remove(lu, kind, line);
+  *cand = -1;
   if (kind == NZ_ROW)
     ps.taken_rows[ps.n_rows++] = line;
   else
     ps.taken_cols[ps.n_cols++] = line;
   line_view lv = view_of(lu, ps.b, kind, line);
-  if (lv.count != 1)
-    return -1;
   int e = *lv.head;
   while (e >= 0 && (lu->av.v[e] == 0.0 || lv.o_step[lv.other[e]] <= ps.s)) {
     retire(lu, kind, -1, e, lu->av.v[e] != 0.0);
     e = *lv.head;
   }
   return e;
+}
+
+// Takes a candidate line that peek_singleton left in its bucket.
+void take_candidate(pivot_search& ps, int kind, int line) {
+  if (line < 0)
+    return;
+  int k = lists_of(ps.lu, kind).lst[line].nz;
+  CHKB(k, lists_of(ps.lu, kind).nz[line], k);
+  nzlst_remove(ps.lu, kind, line);
+  if (kind == NZ_ROW)
+    ps.taken_rows[ps.n_rows++] = line;
+  else
+    ps.taken_cols[ps.n_cols++] = line;
 }
 
 // The Markowitz search over lines in increasing count, starting from the
@@ -426,10 +457,12 @@ int lu_find_pivot(lumx* lu, int s, int32_t* taken_rows, int32_t* taken_cols, b_r
                   pivot_best{(double)lu->n * (double)lu->n, 0.0, -1}};
   int r0 = -1;
   int c0 = -1;
-  int result = take_singleton(ps, NZ_ROW, &r0);
+  int result = peek_singleton(ps, NZ_ROW, &r0);
   if (result < 0)
-    result = take_singleton(ps, NZ_COL, &c0);
+    result = peek_singleton(ps, NZ_COL, &c0);
   if (result < 0) {
+    take_candidate(ps, NZ_ROW, r0);
+    take_candidate(ps, NZ_COL, c0);
     markowitz_search(ps, r0, c0);
     result = ps.best.elem;
   }
