@@ -204,12 +204,16 @@ int lumx_renew(b_rec* b, int sz, int max_br, double density) {
 // Empties the three eta files and the counts of etas; leaves fact_state,
 // diag_v, ips1, ips2 and the R-eta heads as they are.
 int lumx_init_b(b_rec* b) {
+#ifdef ZELKOR_DIAG
+  // The program's build leaves the heads as they are: the eta chains write
+  // every head they use when they are built.
   size_t rows = b->sz > 0 ? (size_t)b->sz : 0;
   memset(b->lw.pfv, 0, rows * sizeof(eta_pfv));
   memset(b->up.pfv, 0, rows * sizeof(eta_pfv));
   memset(b->lw.aux, 0, rows * sizeof(eta_aux));
   memset(b->up.aux, 0, rows * sizeof(eta_aux));
   memset(b->br.aux, 0, rows * sizeof(eta_aux));
+#endif
   eta_file* files[3] = {&b->br, &b->lw, &b->up};
   for (eta_file* f : files) {
     f->head = f->tail = -1;
@@ -399,6 +403,22 @@ static void move_chain(int32_t* from, int32_t* to, int32_t* link) {
 // -2 when the pool cannot grow.  Duplicates are not detected.
 int lumx_append(lumx* a, int row, int col, double v) {
   int rc;
+#ifndef ZELKOR_DIAG
+  // The common case in a few instructions: in range, non-zero, not huge,
+  // room in the pool.
+  if ((unsigned)row < (unsigned)a->m && (unsigned)col < (unsigned)a->n && v != 0.0 &&
+      v <= 1e30 && v >= -1e30 && a->n_av < a->max_av) {
+    int k = a->n_av++;
+    a->av.i[k] = row;
+    a->av.j[k] = col;
+    a->av.v[k] = v;
+    a->col_nz[col] += 1;
+    a->row_nz[row] += 1;
+    a->n_nz += 1;
+    link_front(a, k, &a->col_head[col], &a->row_head[row]);
+    return k;
+  }
+#endif
   ZK_TRACE(trace_lumx_append, TRACE_ENTRY, "lumx_append row(%d)col(%d)v(%g) \n", row, col, v);
   if (row < 0 || row >= a->m) {
     ZK_DIAG_ONLY(CHKA(0, row, a->m));

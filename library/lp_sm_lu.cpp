@@ -577,9 +577,10 @@ int fact_setup(b_rec* b, lumx* lu, int sz) {
   return 0;
 }
 
-// Maps the live rows of column y to their elements (a new stamp in vwk2),
-// retiring the stale elements of y's active chain in chain order, and makes
-// the map y's.
+#ifdef ZELKOR_DIAG
+// The straightforward walk of the test switch lu_fact_rewalk: maps the live
+// rows of column y to their elements (a new stamp in vwk2), retiring the
+// stale elements of y's active chain in chain order, and makes the map y's.
 void map_column(b_rec* b, lumx* lu, int s, int y) {
   lpvect2* map = &lplu.vwk2;
   int32_t t = lpvect2_newmark(map);
@@ -604,6 +605,7 @@ void map_column(b_rec* b, lumx* lu, int s, int y) {
   lplu.map_stamp = t;
   lplu.map_stale = 0;
 }
+#endif
 
 // Unlinks the one element of column y that went stale since the map was made,
 // from where it stands on the chain, as a walk would.
@@ -636,14 +638,111 @@ void map_note_pivot(int r, int c) {
 // unscaled U value u: a(x,y) -= u·l(x) for every multiplier l(x) of column c.
 // First the stale elements of y leave its chain (see the column map above).
 // 0, or the negative result of a failed fill-in.
-int update_column(b_rec* b, lumx* lu, int s, int y, int c, double u) {
+// a(x,y) -= d for the element g of row x in column y, with the counts: an
+// element that cancelled earlier comes back, one that cancels now leaves
+// them (it stays on its chains with value 0).
+inline void subtract_at(lumx* lu, double* av, int g, int x, int y, double d) {
+  if (av[g] == 0.0) {
+    lu->col_nz[y] += 1;
+    lu->row_nz[x] += 1;
+    lu->n_nz += 1;
+  }
+  av[g] -= d;  // a(x,y) -= u·l(x)
+  if (av[g] == 0.0) {
+    lu->col_nz[y] -= 1;
+    lu->row_nz[x] -= 1;
+    lu->n_nz -= 1;
+  }
+}
+
+// The multipliers of the pivot column c scattered by row (vwk1: marked rows,
+// values l(x)), made once per step; their number.
+int scatter_multipliers(b_rec* b, lumx* lu, int s, int c) {
+  lpvect2* lv = &lplu.vwk1;
+  lv->n = b->sz;
+  int32_t mark = lpvect2_newmark(lv);
+  int n_l = 0;
+  for (int32_t h = lu->col_k_head[c]; h >= 0; h = lu->av.nexti[h]) {
+    int x = lu->av.i[h];
+    double l = lu->av.v[h];
+    CHKB(0, l == 0.0 || b->ips1[x] <= s, 0);
+    lv->usef[x] = mark;
+    lv->va[x] = l;
+    ++n_l;
+  }
+  return n_l;
+}
+
+// The update of a column whose map is to be made: one walk of y maps it (as
+// map_column) and subtracts u·l(x) from every element whose row holds a
+// multiplier; only when some multiplier met no element is column c walked,
+// for the fill-in, in its chain order.  The same operations on the same
+// elements as the map-then-update walk.  0, or the result of a failed fill-in.
+int update_column_walked(b_rec* b, lumx* lu, int s, int y, int c, double u, int n_l) {
+  lpvect2* map = &lplu.vwk2;
+  const lpvect2* lv = &lplu.vwk1;
+  int32_t t = lpvect2_newmark(map);
+  int32_t* map_pred = lplu.map_pred;
+  const int32_t* ai = lu->av.i;
+  double* av = lu->av.v;
+  int met = 0;
+  int pred = -1;
+  for (int32_t g = lu->col_k_head[y]; g >= 0;) {
+    int32_t after = lu->av.nexti[g];
+    int x = ai[g];
+    if (b->ips1[x] > s) {
+      map->usef[x] = t;
+      map->vp[x] = (double)g;
+      map_pred[x] = pred;
+      pred = g;
+      if (lv->usef[x] == lv->mark) {
+        subtract_at(lu, av, g, x, y, u * lv->va[x]);
+        ++met;
+      }
+    } else {
+      k_col_retire(lu, pred, g, av[g] != 0.0);
+    }
+    g = after;
+  }
+  lplu.map_col = y;
+  lplu.map_stamp = t;
+  lplu.map_stale = 0;
+  if (met == n_l)
+    return 0;
+  for (int32_t h = lu->col_k_head[c]; h >= 0; h = lu->av.nexti[h]) {
+    int x = ai[h];
+    if (map->usef[x] == t)
+      continue;
+    double d = u * av[h];
+    int32_t old_head = lu->col_k_head[y];
+    int rc = lumx_k_append2(lu, x, y, -d);  // fill-in, at the head of y's chain
+    if (rc < 0)
+      return rc;
+    av = lu->av.v;  // the pool may have moved
+    ai = lu->av.i;
+    if (d != 0.0) {
+      map->usef[x] = t;
+      map->vp[x] = (double)rc;
+      map_pred[x] = -1;
+      if (old_head >= 0)
+        map_pred[ai[old_head]] = rc;
+    }
+  }
+  return 0;
+}
+
+int update_column(b_rec* b, lumx* lu, int s, int y, int c, double u, int n_l) {
   lpvect2* map = &lplu.vwk2;
   map->n = b->sz;
   CHKB(1, b->sz, map->max_n);
   bool walk = !map_belongs_to(y) || lplu.map_stale > 1;
-  ZK_DIAG_ONLY(walk = walk || lu_fact_rewalk);
+#ifdef ZELKOR_DIAG
+  if (lu_fact_rewalk)
+    map_column(b, lu, s, y);  // the straightforward walk, then the update below
+  else
+#endif
   if (walk)
-    map_column(b, lu, s, y);
+    return update_column_walked(b, lu, s, y, c, u, n_l);
   else if (lplu.map_stale == 1)
     retire_stale(lu);
   int32_t t = lplu.map_stamp;
@@ -656,18 +755,7 @@ int update_column(b_rec* b, lumx* lu, int s, int y, int c, double u) {
     CHKB(0, l == 0.0 || b->ips1[x] <= s, 0);
     double d = u * l;
     if (map->usef[x] == t) {
-      int g = (int)map->vp[x];
-      if (av[g] == 0.0) {  // an element that cancelled earlier comes back
-        lu->col_nz[y] += 1;
-        lu->row_nz[x] += 1;
-        lu->n_nz += 1;
-      }
-      av[g] -= d;  // a(x,y) -= u·l(x)
-      if (av[g] == 0.0) {
-        lu->col_nz[y] -= 1;
-        lu->row_nz[x] -= 1;
-        lu->n_nz -= 1;
-      }
+      subtract_at(lu, av, (int)map->vp[x], x, y, d);
     } else {
       int32_t old_head = lu->col_k_head[y];
       int rc = lumx_k_append2(lu, x, y, -d);  // fill-in, at the head of y's chain
@@ -714,6 +802,7 @@ void scale_pivot_column(b_rec* b, lumx* lu, int s, int c, double q) {
 // go to the finished chain; zeros are dropped.
 int eliminate_pivot_row(b_rec* b, lumx* lu, int s, int r, int c, double q) {
   int pred = -1;
+  int n_l = -1;  // multipliers scattered once the first column needs them
   for (int32_t e = lu->row_k_head[r]; e >= 0;) {
     int32_t after = lu->av.nextj[e];
     int y = lu->av.j[e];
@@ -727,7 +816,9 @@ int eliminate_pivot_row(b_rec* b, lumx* lu, int s, int r, int c, double q) {
       av[e] *= q;  // U(r,y) = a(r,y) / p
       lu->col_nz[y] -= 1;
       if (lu->col_k_head[c] >= 0) {
-        int rc = update_column(b, lu, s, y, c, u);
+        if (n_l < 0)
+          n_l = scatter_multipliers(b, lu, s, c);
+        int rc = update_column(b, lu, s, y, c, u, n_l);
         if (rc < 0)
           return rc;
       }
@@ -1045,7 +1136,8 @@ int pack_step_etas(b_rec* b, const lumx* lu, int s, int r, int c, bool report) {
       CHKB(1, 0, 1);
     return -1;
   }
-  if (!pack_room(lp, 0) || !pack_room(up, 0))
+  if ((lp->n_seg >= lp->cap_seg && !pack_room(lp, 0)) ||
+      (up->n_seg >= up->cap_seg && !pack_room(up, 0)))
     return -2;
   b->n_lw += lp->n_ent - l_start;
   b->n_up += up->n_ent - u_start;
