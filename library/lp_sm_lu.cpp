@@ -199,6 +199,7 @@ int k_count_check(lumx* lu, int order) {
 // column's chain, and a new stamp, end the map.
 #ifdef ZELKOR_DIAG
 bool lu_fact_rewalk = false;
+bool lu_defer_chains = false;
 #endif
 
 namespace {
@@ -1212,7 +1213,13 @@ int lu_make_eta(b_rec* b, int accept, int rank) {
     log_error("**** lu_make_eta: cannot malloc\n");
 #ifdef ZELKOR_DIAG
   // The chains re-use the slots of the finished chains the packed files were
-  // read from: built second, up to the same failing step if any.
+  // read from: built second, up to the same failing step if any.  With the
+  // test switch lu_defer_chains, left to lu_eta_chains as in the program's
+  // build.
+  if (lu_defer_chains) {
+    ZK_TRACE(trace_lu_make_eta, TRACE_EXIT, "lu_make_eta rc(%d) \n", rc);
+    return rc;
+  }
   int32_t* row_of = lplu.ips1;
   int32_t* col_of = lplu.ips2;
   for (int s = 0; s < rank; ++s) {

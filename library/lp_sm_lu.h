@@ -108,6 +108,9 @@ extern bool lu_fact_rewalk;
 // Test hook: the transforms walk the eta chains instead of the packed files,
 // the straightforward walk the packed files must agree with.
 extern bool lu_chain_walk;
+// Test hook: the factorization leaves the eta chains to lu_eta_chains, as
+// the build without diagnostics does.
+extern bool lu_defer_chains;
 extern trace_sw trace_lu_fact;
 extern trace_sw trace_lu_factorization;
 extern trace_sw trace_lu_make_eta;

@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <numeric>
 #include <random>
 #include <set>
@@ -722,6 +724,159 @@ TEST_F(Update, SparsePairsMatchDensePairsBeforeAndAfterUpdates) {
   std::printf("[ worst    ] sparse vs dense backward %.3g, update pivot %.3g\n", all.backward,
               all.alpha);
   // No verification (dense or sparse, whatever the matching) found a mismatch.
+  EXPECT_EQ(log.take(), "");
+}
+
+// ---- packed eta files against the chains ----------------------------------------------------
+
+// The bits of each value, so that -0.0 and 0.0 (and NaNs) are told apart.
+std::vector<uint64_t> bits(const std::vector<double>& v) {
+  std::vector<uint64_t> out(v.size());
+  std::memcpy(out.data(), v.data(), v.size() * sizeof(double));
+  return out;
+}
+
+// Every stage of both directions, dense and sparse, on one vector: the walk
+// over the packed files gives bit for bit what the walk over the chains gives.
+void expect_packed_as_chains(b_rec* b, lpvect2* v, const Entries& e) {
+  const int n = b->sz;
+  std::vector<int> row_of = row_of_column(b);
+  Entries eb;
+  for (auto [c, val] : e)
+    eb.push_back({row_of[c], val});
+  auto run = [&](bool chains) {
+    lu_chain_walk = chains;
+    std::vector<std::vector<double>> out;
+    std::vector<double> x = dense_of(e, n);
+    EXPECT_EQ(lu_ftran_d1(b, x.data()), 0);
+    out.push_back(x);
+    EXPECT_EQ(lu_ftran_d2(b, x.data()), 0);
+    out.push_back(x);
+    std::vector<double> y = dense_of(e, n);
+    EXPECT_EQ(lu_btran_d1(b, y.data(), -1), 1);
+    out.push_back(y);
+    EXPECT_EQ(lu_btran_d2(b, y.data()), 0);
+    out.push_back(y);
+    load(v, e);
+    EXPECT_EQ(lu_ftran_v21(b, v), 0);
+    out.push_back(values(v, n));
+    EXPECT_EQ(lu_ftran_v22(b, v), 0);
+    out.push_back(values(v, n));
+    std::vector<int> fl = listed(v);
+    out.push_back(std::vector<double>(fl.begin(), fl.end()));
+    load(v, eb);
+    lu_btran_v21(b, v);
+    EXPECT_EQ(lu_btran_v22(b, v), 0);
+    out.push_back(values(v, n));
+    std::vector<int> bl = listed(v);
+    out.push_back(std::vector<double>(bl.begin(), bl.end()));
+    lu_chain_walk = false;
+    return out;
+  };
+  std::vector<std::vector<double>> chains = run(true), packed = run(false);
+  for (size_t i = 0; i < chains.size(); ++i)
+    EXPECT_EQ(bits(packed[i]), bits(chains[i])) << "result " << i;
+}
+
+TEST_F(Update, PackedFilesGiveTheChainWalkBitForBitThroughUpdates) {
+  basis_check = 0;  // the comparison, not the verification, is the subject
+  check_print = 0;
+  std::mt19937 rng(17);
+  int compactions = 0;
+  for (const char* name : {"afiro_opt", "israel_opt", "e226_opt", "perold_opt", "woodw_opt"}) {
+    SCOPED_TRACE(name);
+    Mat a = load_mtx(name);
+    const int n = a.n;
+    Replacer rp = replacer(a, 1000, n > 300);
+    std::uniform_int_distribution<int> pos(0, n - 1);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    auto compare = [&]() {
+      for (int t = 0; t < 12; ++t)
+        expect_packed_as_chains(rp.b, rp.work, {{pos(rng), 1.0}});
+      for (int t = 0; t < 6; ++t)
+        expect_packed_as_chains(rp.b, rp.work, {{pos(rng), u(rng)}, {pos(rng), u(rng)}});
+      Entries full;
+      for (int p = 0; p < n; ++p)
+        full.push_back({p, u(rng)});
+      expect_packed_as_chains(rp.b, rp.work, full);
+    };
+    compare();
+    // Past the first hundred R etas, and long enough for U to be packed again.
+    for (int k = 1; k <= 110; ++k) {
+      int dead = rp.b->upp.dead;
+      ASSERT_EQ(rp.step(), k);
+      compactions += rp.b->upp.dead < dead;
+      if (k % 27 == 0 || k <= 2 || k == 101)
+        compare();
+      ASSERT_FALSE(HasFatalFailure());
+    }
+  }
+  EXPECT_GT(compactions, 0) << "no sequence packed U again";
+  EXPECT_EQ(log.take(), "");
+}
+
+// The build without diagnostics builds the chains only when a stage needs
+// them: the same chains, lists and results as built with the factorization.
+TEST_F(Update, ChainsBuiltLaterAreTheChainsBuiltWithTheFactorization) {
+  basis_check = 0;
+  check_print = 0;
+  auto chain_state = [](const b_rec* b) {
+    std::vector<int64_t> out;
+    const lumx* lu = b->lu;
+    for (const eta_file* f : {&b->lw, &b->up}) {
+      out.insert(out.end(), {f->head, f->tail, f->nz_head, f->nz_tail, f->aux_head, f->aux_tail});
+      for (int r = f->head; r >= 0; r = f->pfv[r].next) {
+        const eta_pfv& h = f->pfv[r];
+        out.insert(out.end(), {r, h.prev, h.nz_next, h.nz_prev, f->aux[r].aux_next,
+                               f->aux[r].aux_prev});
+        for (int k = h.first; k >= 0; k = lu->av.nexti[k]) {
+          int64_t v;
+          std::memcpy(&v, &lu->av.v[k], sizeof v);
+          out.insert(out.end(), {lu->av.i[k], lu->av.j[k], v});
+        }
+        for (int k = f->aux[r].first; k >= 0; k = lu->av.nextj[k])
+          out.insert(out.end(), {lu->av.i[k], lu->av.j[k]});
+      }
+    }
+    out.insert(out.end(), {b->n_lw, b->n_up});
+    return out;
+  };
+  std::mt19937 rng(23);
+  for (const char* name : {"adlittle_opt", "israel_opt", "perold_opt", "bandm_opt"}) {
+    SCOPED_TRACE(name);
+    Mat a = load_mtx(name);
+    b_rec* now = fresh();
+    ASSERT_EQ(factor(now, a, 1000), 0);
+    lu_defer_chains = true;
+    b_rec* later = fresh();
+    int rc = factor(later, a, 1000);
+    lu_defer_chains = false;
+    ASSERT_EQ(rc, 0);
+    EXPECT_EQ(later->chains_ready, 0);
+    // Dense transforms need no chain.
+    std::vector<double> rhs(a.n);
+    for (double& x : rhs)
+      x = std::sin(x + rng());
+    EXPECT_EQ(bits(ftran_dense(later, rhs)), bits(ftran_dense(now, rhs)));
+    EXPECT_EQ(later->chains_ready, 0);
+    // A sparse backward stage builds them.
+    lpvect2* v = vec(a.n);
+    load(v, {{0, 1.0}});
+    EXPECT_EQ(lu_btran_v21(later, v), 1);
+    EXPECT_EQ(later->chains_ready, 1);
+    EXPECT_EQ(chain_state(later), chain_state(now));
+    // Both handles then go through the same updates alike.
+    lpvect2* as = vec(a.n);
+    for (int k = 0; k < 20; ++k) {
+      int r = (int)(rng() % a.n);
+      for (b_rec* b : {now, later}) {
+        load(as, a.cols[b->ips1[r]]);
+        EXPECT_EQ(lu_pivotting(b, r, as), k + 1);
+      }
+    }
+    EXPECT_EQ(chain_state(later), chain_state(now));
+    EXPECT_EQ(bits(btran_dense(later, rhs)), bits(btran_dense(now, rhs)));
+  }
   EXPECT_EQ(log.take(), "");
 }
 
