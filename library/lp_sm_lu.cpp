@@ -67,8 +67,12 @@ int b_renew(int n_col_ids, int n_row_ids) {
 // it comes to the top with an empty bucket, so that a bucket emptied and
 // filled again between two searches costs no heap operation.
 
+namespace {
+
+#define ZK_INLINE inline __attribute__((always_inline))
+
 // Files a line at the front of the bucket of its current count.
-int nzlst_add(lumx* lu, int kind, int line) {
+ZK_INLINE int nz_add(lumx* lu, int kind, int line) {
   count_lists cl = lists_of(lu, kind);
   int k = cl.nz[line];
   if (CHKB(1, k, lu->m) != 0 || CHKB(-1, cl.lst[line].nz, -1) != 0)
@@ -85,7 +89,7 @@ int nzlst_add(lumx* lu, int kind, int line) {
 }
 
 // Takes a line out of its bucket (nothing when it is not filed).
-int nzlst_remove(lumx* lu, int kind, int line) {
+ZK_INLINE int nz_remove(lumx* lu, int kind, int line) {
   count_lists cl = lists_of(lu, kind);
   nz_link ent = cl.lst[line];
   if (ent.nz < 0)
@@ -102,17 +106,17 @@ int nzlst_remove(lumx* lu, int kind, int line) {
 }
 
 // Moves a line to the bucket of its current count when the count changed.
-int nzlst_refile(lumx* lu, int kind, int line) {
+ZK_INLINE int nz_refile(lumx* lu, int kind, int line) {
   count_lists cl = lists_of(lu, kind);
   if (cl.lst[line].nz == cl.nz[line])
     return line;
-  nzlst_remove(lu, kind, line);
-  return nzlst_add(lu, kind, line);
+  nz_remove(lu, kind, line);
+  return nz_add(lu, kind, line);
 }
 
 // The first line of the smallest non-empty count, left in its bucket; -1
 // when every bucket is empty.
-int nzlst_min(lumx* lu, int kind) {
+ZK_INLINE int nz_min(lumx* lu, int kind) {
   count_lists cl = lists_of(lu, kind);
   int k;
   while ((k = xheap_top(cl.heap)) >= 0 && cl.top[k] < 0)
@@ -121,22 +125,33 @@ int nzlst_min(lumx* lu, int kind) {
 }
 
 // Takes the first line of the smallest non-empty count; -1 when none.
-int nzlst_take_min(lumx* lu, int kind) {
+ZK_INLINE int nz_take_min(lumx* lu, int kind) {
   count_lists cl = lists_of(lu, kind);
-  int line = nzlst_min(lu, kind);
+  int line = nz_min(lu, kind);
   if (line < 0)
     return -1;
   int k = cl.lst[line].nz;
   CHKB(k, cl.nz[line], k);
-  nzlst_remove(lu, kind, line);
+  nz_remove(lu, kind, line);
   return line;
 }
 
+}  // namespace
+
+// The bucket operations, called by the elimination through their inline
+// forms above.
+int nzlst_add(lumx* lu, int kind, int line) { return nz_add(lu, kind, line); }
+int nzlst_remove(lumx* lu, int kind, int line) { return nz_remove(lu, kind, line); }
+int nzlst_refile(lumx* lu, int kind, int line) { return nz_refile(lu, kind, line); }
+int nzlst_take_min(lumx* lu, int kind) { return nz_take_min(lu, kind); }
+
 // ---- active chains -------------------------------------------------------------------------
+
+namespace {
 
 // Unlinks element e (after pred, -1 for the head) from its active column chain;
 // with keep 1 pushes it onto the column's finished chain, with 0 drops it.
-int k_col_retire(lumx* lu, int pred, int e, int keep) {
+ZK_INLINE int col_retire(lumx* lu, int pred, int e, int keep) {
   int32_t* nexti = lu->av.nexti;
   int col = lu->av.j[e];
   if (pred < 0)
@@ -151,7 +166,7 @@ int k_col_retire(lumx* lu, int pred, int e, int keep) {
 }
 
 // The same for the active row chain of e.
-int k_row_retire(lumx* lu, int pred, int e, int keep) {
+ZK_INLINE int row_retire(lumx* lu, int pred, int e, int keep) {
   int32_t* nextj = lu->av.nextj;
   int row = lu->av.i[e];
   if (pred < 0)
@@ -164,6 +179,11 @@ int k_row_retire(lumx* lu, int pred, int e, int keep) {
   }
   return 0;
 }
+
+}  // namespace
+
+int k_col_retire(lumx* lu, int pred, int e, int keep) { return col_retire(lu, pred, e, keep); }
+int k_row_retire(lumx* lu, int pred, int e, int keep) { return row_retire(lu, pred, e, keep); }
 
 // Every active chain holds exactly its count of elements, none of value 0.
 int k_count_check(lumx* lu, int order) {
@@ -242,11 +262,11 @@ line_view view_of(lumx* lu, const b_rec* b, int kind, int line) {
 
 void retire(lumx* lu, int kind, int pred, int e, int keep) {
   if (kind == NZ_ROW) {
-    k_row_retire(lu, pred, e, keep);
+    row_retire(lu, pred, e, keep);
   } else {
     if (lu->av.j[e] == lplu.map_col)
       map_forget();  // the map's predecessors no longer hold
-    k_col_retire(lu, pred, e, keep);
+    col_retire(lu, pred, e, keep);
   }
 }
 
@@ -325,7 +345,7 @@ void examine_line(pivot_search& ps, int kind, int line, double f) {
 // Takes the next line of the kind out of the buckets and records it; -1 when
 // the buckets are empty.
 int take_line(pivot_search& ps, int kind) {
-  int line = nzlst_take_min(ps.lu, kind);
+  int line = nz_take_min(ps.lu, kind);
   if (line >= 0) {
     if (kind == NZ_ROW)
       ps.taken_rows[ps.n_rows++] = line;
@@ -347,10 +367,10 @@ int peek_singleton(pivot_search& ps, int kind, int* cand) {
   const int32_t* nz = lists_of(lu, kind).nz;
   int line;
   for (;;) {
-    line = nzlst_min(lu, kind);
+    line = nz_min(lu, kind);
     if (line < 0 || nz[line] >= 1)
       break;
-    nzlst_remove(lu, kind, line);
+    nz_remove(lu, kind, line);
     line_view lv = view_of(lu, ps.b, kind, line);
     int live = 0;
     walk_live(ps, lv, [&](int e) { live += lu->av.v[e] != 0.0; });
@@ -361,7 +381,7 @@ int peek_singleton(pivot_search& ps, int kind, int* cand) {
     return -1;
   int k = lists_of(lu, kind).lst[line].nz;
   CHKB(k, nz[line], k);
-  nzlst_remove(lu, kind, line);
+  nz_remove(lu, kind, line);
   *cand = -1;
   if (kind == NZ_ROW)
     ps.taken_rows[ps.n_rows++] = line;
@@ -382,7 +402,7 @@ void take_candidate(pivot_search& ps, int kind, int line) {
     return;
   int k = lists_of(ps.lu, kind).lst[line].nz;
   CHKB(k, lists_of(ps.lu, kind).nz[line], k);
-  nzlst_remove(ps.lu, kind, line);
+  nz_remove(ps.lu, kind, line);
   if (kind == NZ_ROW)
     ps.taken_rows[ps.n_rows++] = line;
   else
@@ -439,14 +459,14 @@ void put_back(pivot_search& ps, int result) {
   int pc = result >= 0 ? lu->av.j[result] : -1;
   for (int i = 0; i < ps.n_rows; ++i)
     if (ps.taken_rows[i] != pr)
-      nzlst_add(lu, NZ_ROW, ps.taken_rows[i]);
+      nz_add(lu, NZ_ROW, ps.taken_rows[i]);
   for (int i = 0; i < ps.n_cols; ++i)
     if (ps.taken_cols[i] != pc)
-      nzlst_add(lu, NZ_COL, ps.taken_cols[i]);
+      nz_add(lu, NZ_COL, ps.taken_cols[i]);
   if (pr >= 0 && !taken(ps.taken_rows, ps.n_rows, pr))
-    nzlst_remove(lu, NZ_ROW, pr);
+    nz_remove(lu, NZ_ROW, pr);
   if (pc >= 0 && !taken(ps.taken_cols, ps.n_cols, pc))
-    nzlst_remove(lu, NZ_COL, pc);
+    nz_remove(lu, NZ_COL, pc);
 }
 
 }  // namespace
@@ -562,9 +582,9 @@ int fact_setup(b_rec* b, lumx* lu, int sz) {
   merge_duplicates(lu, sz);
   for (int i = 0; i < sz; ++i) {
     if (lu->col_nz[i] > 0)
-      nzlst_add(lu, NZ_COL, i);
+      nz_add(lu, NZ_COL, i);
     if (lu->row_nz[i] > 0)
-      nzlst_add(lu, NZ_ROW, i);
+      nz_add(lu, NZ_ROW, i);
     lu->rmax_f[i] = 0;
     lu->cmax_f[i] = 0;
   }
@@ -598,7 +618,7 @@ void map_column(b_rec* b, lumx* lu, int s, int y) {
       map_pred[x] = pred;
       pred = g;
     } else {
-      k_col_retire(lu, pred, g, av[g] != 0.0);
+      col_retire(lu, pred, g, av[g] != 0.0);
     }
     g = after;
   }
@@ -615,7 +635,7 @@ void retire_stale(lumx* lu) {
   int x = lu->av.i[g];
   int pred = lplu.map_pred[x];
   int32_t after = lu->av.nexti[g];
-  k_col_retire(lu, pred, g, lu->av.v[g] != 0.0);
+  col_retire(lu, pred, g, lu->av.v[g] != 0.0);
   if (after >= 0)
     lplu.map_pred[lu->av.i[after]] = pred;
   lplu.map_stale = 0;
@@ -701,7 +721,7 @@ int update_column_walked(b_rec* b, lumx* lu, int s, int y, int c, double u, int 
         ++met;
       }
     } else {
-      k_col_retire(lu, pred, g, av[g] != 0.0);
+      col_retire(lu, pred, g, av[g] != 0.0);
     }
     g = after;
   }
@@ -786,13 +806,13 @@ void scale_pivot_column(b_rec* b, lumx* lu, int s, int c, double q) {
     int32_t after = lu->av.nexti[e];
     int x = lu->av.i[e];
     if (av[e] == 0.0) {
-      k_col_retire(lu, pred, e, 0);
+      col_retire(lu, pred, e, 0);
     } else if (b->ips1[x] > s) {
       av[e] *= q;  // l(x) = a(x,c) / p
       lu->row_nz[x] -= 1;
       pred = e;
     } else {
-      k_col_retire(lu, pred, e, 1);
+      col_retire(lu, pred, e, 1);
     }
     e = after;
   }
@@ -809,9 +829,9 @@ int eliminate_pivot_row(b_rec* b, lumx* lu, int s, int r, int c, double q) {
     int y = lu->av.j[e];
     double* av = lu->av.v;
     if (av[e] == 0.0) {
-      k_row_retire(lu, pred, e, 0);
+      row_retire(lu, pred, e, 0);
     } else if (b->ips2[y] <= s) {
-      k_row_retire(lu, pred, e, 1);
+      row_retire(lu, pred, e, 1);
     } else {
       double u = av[e];
       av[e] *= q;  // U(r,y) = a(r,y) / p
@@ -835,12 +855,12 @@ int eliminate_pivot_row(b_rec* b, lumx* lu, int s, int r, int c, double q) {
 void refile_touched(lumx* lu, int r, int c) {
   for (int32_t e = lu->row_k_head[r]; e >= 0; e = lu->av.nextj[e]) {
     int y = lu->av.j[e];
-    nzlst_refile(lu, NZ_COL, y);
+    nz_refile(lu, NZ_COL, y);
     lu->cmax_f[y] = 0;
   }
   for (int32_t e = lu->col_k_head[c]; e >= 0; e = lu->av.nexti[e]) {
     int x = lu->av.i[e];
-    nzlst_refile(lu, NZ_ROW, x);
+    nz_refile(lu, NZ_ROW, x);
     lu->rmax_f[x] = 0;
   }
 }
