@@ -45,16 +45,35 @@
 //
 // ---- The work record lplu ----------------------------------------------------------------
 //
-// One per process, shared by every handle, sized by lumx_renew to the largest
-// order seen and freed by lu_free (which lu_delete of any handle calls):
-//   dwk1, dwk2, dwk3   sz+1 doubles: dense scratch of the transforms and the check
-//   ips1, ips2         sz+3 ints: rows / columns one pivot search took out of the buckets
-//   vwk1               work vector of the basis update
+// One per process (one per thread in the fast shared library), shared by
+// every handle, sized by lumx_renew to the largest order seen and freed by
+// lu_free (which lu_delete of any handle calls).  The scratch arrays serve
+// several stages, one at a time; each line names every stage that borrows the
+// array, so that nobody hands it to two stages at once:
+//   dwk1               sz+1 doubles: the input kept for the verification of a
+//                      transform (library build)
+//   dwk2               sz+1 doubles: the permutation at the end of FTRAN and the
+//                      start of BTRAN; the product of a verification
+//   dwk3               sz+1 doubles: the unit vectors of the check; the result
+//                      of a sparse transform moved to column order for its
+//                      verification
+//   ips1               sz+3 ints: the rows one pivot search took out of the
+//                      buckets; the pivot row of each step while the eta chains
+//                      are built; the reach list of a sparse transform; the
+//                      rows an update adds to U's row list
+//   ips2               sz+3 ints: the columns one pivot search took out of the
+//                      buckets; the column of each pivot row while the eta
+//                      chains are built (library build)
+//   vwk1               work vector: the multipliers of the pivot column during
+//                      one elimination step; the row of U⁻¹ in a basis update
+//   vwk2               stamped work vector: the merge of duplicates, the row map
+//                      of the elimination (map_* below), the reach marks of the
+//                      sparse transforms
 //   aibo               sz+1 ints: per-row mark of the eta builder (-2: no eta)
 //   mt                 2(sz+1) pairs {row, col}: the pivot sequence
 //   max_sz             sz+1 of the largest order the arrays were sized for
-//   pxh_c, pxh_r       heaps of the non-empty column / row count buckets
-//   vwk2               stamped map row -> element of the elimination
+//   pxh_c, pxh_r       heaps of the counts whose bucket is, or may be, not
+//                      empty (a count found empty at the top leaves)
 //   c_nztop, r_nztop   sz+1 ints: first line of the bucket of each count, -1 empty
 //   c_nzlst, r_nzlst   sz+1 triples {nz, next, prev} per column / row
 //   map_pred, map_col, map_stamp, map_stale, map_stale_elem

@@ -1,6 +1,23 @@
 // lp_sm_lu: the elimination (Markowitz pivots with a relative threshold), the
-// eta builder and the factorization driver.  The meaning of every structure
-// is in lp_sm_lu.h.
+// eta builder and the factorization driver, the transforms that solve with
+// the factors, the factorization check and the basis column replacement.
+// The meaning of every structure is in lp_sm_lu.h and lp_lumx.h.
+//
+// Contents, in file order:
+//   count buckets              filing lines by active count, the heaps of counts
+//   active chains              retiring an element from an active chain
+//   the elimination's column map  which column the row map vwk2 belongs to
+//   pivot search               singletons, then the Markowitz search
+//   the elimination            set-up, Schur update, one step, lu_fact
+//   eta files                  packed files and chains from the eliminated matrix
+//   the factorization driver   lu_factorization, the matching handed back
+//   dense transforms           lu_ftran_d1/d2, lu_btran_d1/d2
+//   factorization check        verification and lu_kakunin_d (library build)
+//   sparse transforms          lu_ftran_v21/v22, lu_btran_v21/v22 on work vectors
+//   basis column replacement   lu_pivotting: R etas, U surgery, packed U kept in step
+//
+// The scratch arrays of the work record each serve several stages, never two
+// at once (lp_lumx.h names every borrower).
 #include "lp_sm_lu.h"
 
 #include <algorithm>

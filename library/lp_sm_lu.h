@@ -25,6 +25,12 @@
 // During the factorization ips1[r] / ips2[c] hold the step of row r / column c,
 // sz + 1 while not yet pivoted.
 //
+// The same etas are held twice: as chains through the pool (below), the record
+// that the dumps, the update's surgery and the row-wise walks of the sparse
+// backward transform use, and as packed files (lwp, upp, brp, see lp_lumx.h)
+// that the transforms read.  The build without diagnostics builds the chains
+// and their lists only when a stage first needs them (lu_eta_chains).
+//
 // An eta entry is one element slot k of b->lu's pool, reused:
 //   av.i[k]      E, the row the entry applies to
 //   av.j[k]      r, the pivot row of the eta it belongs to
