@@ -1303,7 +1303,8 @@ void lu_eta_chains(b_rec* b) {
 
 // ---- the factorization driver ------------------------------------------------------------------
 
-// Copies the matrix appended to lu, slot by slot, into the copy bs.
+// Copies the matrix appended to lu, slot by slot, into the copy bs; stops at
+// the first append that fails and returns its result.
 int lu_copy_bs(lumx* bs, const lumx* lu) {
   CHKB(1, lu->n, bs->max_col);
   CHKB(1, lu->m, bs->max_row);
@@ -1311,7 +1312,7 @@ int lu_copy_bs(lumx* bs, const lumx* lu) {
   bs->m = lu->m;
   lumx_clear(bs);
   int rc = 0;
-  for (int32_t k = 0; k < lu->n_av; ++k)
+  for (int32_t k = 0; k < lu->n_av && rc >= 0; ++k)
     rc = lumx_append(bs, lu->av.i[k], lu->av.j[k], lu->av.v[k]);
   return rc;
 }
@@ -1350,7 +1351,8 @@ void dump_factor(b_rec* b) {
 // Factorizes the matrix appended to b: copy into bs (library build, while
 // basis_check is on), elimination, eta files, matching.  Records the outcome
 // in fact_state.  0 success; -1 no acceptable pivot (accept 0) or a missing
-// pivot; -2 or another negative value when memory ran out.
+// pivot; -2 or another negative value when memory ran out (for the copy too:
+// nothing is then eliminated).
 int lu_factorization(b_rec* b, int accept, int* rank, int32_t** q, int32_t** r) {
   int sz = b->sz;
   lumx* lu = b->lu;
@@ -1359,8 +1361,11 @@ int lu_factorization(b_rec* b, int accept, int* rank, int32_t** q, int32_t** r) 
   ZK_TRACE(trace_lu_factorization, TRACE_ENTRY, "lu_factorization  \n");
   if (trace_lu_factorization > 1)
     dump_lumx(lu, "分解前基底行列");
+  // A copy that could not be completed would fail every verification: the
+  // factorization fails with it, before anything is eliminated.
+  int copy_rc = 0;
   if (basis_check != 0 && b->bs != nullptr)
-    lu_copy_bs(b->bs, lu);
+    copy_rc = lu_copy_bs(b->bs, lu);
 #endif
   b->fact_state = 0;
   b->fact_done = 1;
@@ -1369,6 +1374,13 @@ int lu_factorization(b_rec* b, int accept, int* rank, int32_t** q, int32_t** r) 
     b->diag_v[i] = 0.0;  // rewritten for every pivot row; defined for the others
   CHKB(lu->m, lu->n, lu->m);
   CHKB(sz, lu->m, sz);
+#ifdef ZELKOR_DIAG
+  if (copy_rc < 0) {
+    b->fact_state = copy_rc;
+    ZK_TRACE(trace_lu_factorization, TRACE_EXIT, "lu_factorization rc(%d) rank(%d)\n", copy_rc, 0);
+    return copy_rc;
+  }
+#endif
   int rc = lu_fact(b, accept, rank);
   if (rc >= 0)
     rc = lu_make_eta(b, accept, *rank);
@@ -2373,6 +2385,8 @@ int add_r_eta(b_rec* b, int r, const lpvect2* p, double w) {
     int slot = lumx_new_av(b->lu);
     if (slot < 0 || (pk->n_ent == pk->cap_ent && !pack_room(pk, 1))) {
       pk->n_ent = g->start;  // the eta is not counted: its entries go
+      if (slot >= 0)
+        log_error("**** lu_pivotting: cannot malloc\n");
       return slot < 0 ? slot : -2;
     }
     lu_lu_append_tail(b->lu, slot, 2, k, r, v, &h->first, &tail, b->br.aux);
@@ -2558,6 +2572,8 @@ int store_spike(b_rec* b, int r, const lpvect2* spike) {
   int m = 0;
   int32_t tail = -1;
   int rc = pack_room(pk, 0) ? 0 : -2;
+  if (rc < 0)
+    log_error("**** lu_pivotting: cannot malloc\n");
   for (int32_t k = spike->head; k >= 0 && rc == 0; k = spike->next[k]) {
     if (spike->usef[k] != spike->mark)
       CHKB(spike->mark, spike->usef[k], spike->mark);
@@ -2568,6 +2584,8 @@ int store_spike(b_rec* b, int r, const lpvect2* spike) {
       continue;
     int slot = lumx_new_av(b->lu);
     if (slot < 0 || (pk->n_ent == pk->cap_ent && !pack_room(pk, 1))) {
+      if (slot >= 0)
+        log_error("**** lu_pivotting: cannot malloc\n");
       rc = slot < 0 ? slot : -2;
       break;
     }
@@ -2728,22 +2746,28 @@ int lu_pivotting(b_rec* b, int r, lpvect2* a_s) {
     rc = b->fact_state < 0 ? b->fact_state : 0;
   } else {
     lu_eta_chains(b);
+    int copy_rc = 0;
 #ifdef ZELKOR_DIAG
     // The copy follows the basis: column ips1[r] becomes a_s.  A refused
-    // update puts the old column back, so the copy keeps matching the factor.
+    // update, or one the copy has no memory for, puts the old column back,
+    // so the copy keeps matching the factor.
     lumx* bs = basis_check != 0 ? b->bs : nullptr;
     int col = b->ips1[r];
     int32_t old_head = bs != nullptr ? bs->col_head[col] : -1;
     if (bs != nullptr)
-      lu_make_B_1(bs, a_s, col);
+      copy_rc = lu_make_B_1(bs, a_s, col);
 #endif
-    row_of_u_inverse(b, r);
+    if (copy_rc < 0) {
+      rc = copy_rc;  // the pool of the copy could not grow: reported, nothing changed
+    } else {
+      row_of_u_inverse(b, r);
 #ifdef ZELKOR_DIAG
-    if (trace_pivotting > 1)
-      lpvect2_print(&lplu.vwk1, b->sz, "ｕr", 1);
+      if (trace_pivotting > 1)
+        lpvect2_print(&lplu.vwk1, b->sz, "ｕr", 1);
 #endif
-    rc = lu_ftran_v21(b, a_s);
-    if (rc >= 0) {
+      rc = lu_ftran_v21(b, a_s);
+    }
+    if (copy_rc >= 0 && rc >= 0) {
       double alpha = transformed_pivot(a_s, &lplu.vwk1);
       bool unstable = b->upd_rel_tol > 0.0 && std::fabs(alpha) < b->upd_rel_tol * spike_max(a_s);
       lpvect2_set(a_s, r, 1.0);
