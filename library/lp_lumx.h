@@ -50,8 +50,9 @@
 // lu_free (which lu_delete of any handle calls).  The scratch arrays serve
 // several stages, one at a time; each line names every stage that borrows the
 // array, so that nobody hands it to two stages at once:
-//   dwk1               sz+1 doubles: the input kept for the verification of a
-//                      transform (library build)
+//   dwk1               sz+1 doubles: the reciprocal pivots of the elimination
+//                      until the eta files are complete; the input kept for the
+//                      verification of a transform (library build)
 //   dwk2               sz+1 doubles: the permutation at the end of FTRAN and the
 //                      start of BTRAN; the product of a verification
 //   dwk3               sz+1 doubles: the unit vectors of the check; the result

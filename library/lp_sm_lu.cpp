@@ -590,7 +590,11 @@ int fact_setup(b_rec* b, lumx* lu, int sz) {
   for (int i = 0; i < sz; ++i) {
     b->ips1[i] = b->ips2[i] = sz + 1;
     lplu.mt[i] = lu_pair{-1, -1};  // steps not reached stay "no pivot"
+    b->lwp.seg_of[i] = b->upp.seg_of[i] = -1;
   }
+  b->n_lw = b->n_up = 0;
+  for (eta_pack* p : {&b->lwp, &b->upp, &b->brp})
+    p->n_ent = p->n_seg = p->dead = p->dead_seg = 0;
   if (sz < 1)
     return 0;
   int rc = b_renew(lu->n + 1, lu->m + 1);
@@ -884,7 +888,10 @@ void refile_touched(lumx* lu, int r, int c) {
 
 // One step: pivot, scaling, update, refiling.  1 when the step was done, 0
 // when no (non-zero) pivot was found, or the negative result of a failure.
-int fact_step(b_rec* b, lumx* lu, int s) {
+// The packed etas of one finished step (see the eta files below).
+int pack_step_etas(b_rec* b, const lumx* lu, int s, int r, int c, bool report);
+
+int fact_step(b_rec* b, lumx* lu, int s, int accept) {
   int p = lu_find_pivot(lu, s, lplu.ips1, lplu.ips2, b);
   if (p < 0)
     return 0;
@@ -905,7 +912,18 @@ int fact_step(b_rec* b, lumx* lu, int s) {
     return rc;
   refile_touched(lu, r, c);
   lumx_k_rm_row_col(lu, r, c, 2);
-  return 1;
+  // Column c is finished: its chain holds the pivot, the U entries of the
+  // rows pivoted before and the L multipliers of the rows still live, and no
+  // later step adds to it, so the etas of step s are packed now, while the
+  // column is fresh in the cache.
+  if (accept && lplu.aibo[r] == -2) {
+    b->up_ord[r] = -1;  // no eta: the chains skip it too
+    return 1;
+  }
+  rc = pack_step_etas(b, lu, s, r, c, !ZK_DIAG);
+  if (rc == -2)
+    log_error("**** lu_fact: cannot malloc\n");
+  return rc < 0 ? rc : 1;
 }
 
 // Moves what is left on the active chains to the finished chains (a zero is
@@ -950,7 +968,7 @@ int lu_fact(b_rec* b, int accept, int* rank) {
   int rc = fact_setup(b, lu, sz);
   int s = 0;
   while (rc >= 0 && s < sz) {
-    rc = fact_step(b, lu, s);
+    rc = fact_step(b, lu, s, accept);
     if (rc <= 0)
       break;
     ++s;
@@ -1134,9 +1152,10 @@ void pack_close(eta_pack* p, int r, int32_t start) {
   p->seg_of[r] = p->n_seg++;
 }
 
-// The packed etas of step s with pivot {r, c} and its reciprocal pivot, read
-// from the finished chain of column c (left as it is): the same entries, in
-// the same order and with the same values as chain_step_etas gives them.
+// The packed etas of step s with pivot {r, c}, read from the finished chain
+// of column c (left as it is): the same entries, in the same order and with
+// the same values as chain_step_etas gives them; the reciprocal pivot goes to
+// lplu.dwk1[r] until lu_make_eta stores it.
 // 0; -1 when the pivot is missing or zero (reported when `report`); -2 when
 // memory ran out.
 int pack_step_etas(b_rec* b, const lumx* lu, int s, int r, int c, bool report) {
@@ -1156,7 +1175,7 @@ int pack_step_etas(b_rec* b, const lumx* lu, int s, int r, int c, bool report) {
     if (t == s) {
       if (v == 0.0)
         return -1;
-      b->diag_v[r] = 1.0 / v;
+      lplu.dwk1[r] = 1.0 / v;  // to diag_v once the elimination succeeded
       pivot_seen = true;
     } else if (v == 0.0) {
       if (report)
@@ -1207,40 +1226,30 @@ int chains_build(b_rec* b, int rank, const int32_t* row_of, const int32_t* col_o
 
 }  // namespace
 
-// Builds the L and U eta files and stores the reciprocal pivots: the packed
-// files always, the chains and lists in the library build (the build without
+// Completes the L and U eta files after the elimination, which wrote the
+// packed files and the reciprocal pivots step by step: room for the first
+// updates, and the chains and lists in the library build (the build without
 // diagnostics leaves them to lu_eta_chains, at the first stage that needs
 // them).  0, -1 when a pivot is missing or zero, -2 when memory ran out.
 int lu_make_eta(b_rec* b, int accept, int rank) {
   int sz = b->sz;
-  lumx* lu = b->lu;
   CHKB(0, sz, b->max_sz);
   if (accept)
     CHKB(0, rank, sz);
   else
     CHKB(sz, rank, sz);
   ZK_TRACE(trace_lu_make_eta, TRACE_ENTRY, "lu_make_eta sz(%d)\n", sz);
-  b->n_lw = b->n_up = 0;
   b->up_ord_next = sz;
-  for (eta_pack* p : {&b->lwp, &b->upp, &b->brp})
-    p->n_ent = p->n_seg = p->dead = p->dead_seg = 0;
-  for (int i = 0; i < sz; ++i)
-    b->lwp.seg_of[i] = b->upp.seg_of[i] = -1;
-  auto skipped = [&](int s, int r) {
-    (void)s;
-    return accept && lplu.aibo[r] == -2;
-  };
   int rc = 0;
   b->chains_ready = 0;
-  for (int s = 0; s < rank && rc == 0; ++s) {
+  // The packed files were written by the elimination, step by step, and the
+  // reciprocal pivots kept aside.
+  for (int s = 0; s < rank; ++s) {
     lu_pair p = lplu.mt[s];
     CHKB(s, b->ips1[p.row], s);
     CHKB(s, b->ips2[p.col], s);
-    if (skipped(s, p.row)) {
-      b->up_ord[p.row] = -1;  // no eta: the chains skip it too
-      continue;
-    }
-    rc = pack_step_etas(b, lu, s, p.row, p.col, !ZK_DIAG);
+    if (b->up_ord[p.row] == s)
+      b->diag_v[p.row] = lplu.dwk1[p.row];
   }
   // Room for the first updates, so that they allocate only for the pool.
   if (rc == 0 && !(pack_reserve(&b->upp, b->upp.n_ent / 2 + 1024, 128) &&
@@ -1257,6 +1266,10 @@ int lu_make_eta(b_rec* b, int accept, int rank) {
     ZK_TRACE(trace_lu_make_eta, TRACE_EXIT, "lu_make_eta rc(%d) \n", rc);
     return rc;
   }
+  auto skipped = [&](int s, int r) {
+    (void)s;
+    return accept && lplu.aibo[r] == -2;
+  };
   int32_t* row_of = lplu.ips1;
   int32_t* col_of = lplu.ips2;
   for (int s = 0; s < rank; ++s) {

@@ -1044,6 +1044,7 @@ TEST_F(Fact, AllocationFailuresDuringTheFactorization) {
     // eta files once it is done.
     bool named = fail_at < 6 ? text.find("**** b_renew: cannot malloc\n") != std::string::npos
                              : text.find("**** lumx_new_av: cannot malloc\n") != std::string::npos ||
+                                   text.find("**** lu_fact: cannot malloc\n") != std::string::npos ||
                                    text.find("**** lu_make_eta: cannot malloc\n") != std::string::npos;
     EXPECT_TRUE(named) << text;
     EXPECT_EQ(text.find("cannot malloc"), text.rfind("cannot malloc"));
