@@ -401,24 +401,9 @@ static void move_chain(int32_t* from, int32_t* to, int32_t* link) {
 // Appends element (row, col) = v at the front of the main lists.  The slot;
 // -1 for a row or column out of range; 0 for a zero v (nothing stored);
 // -2 when the pool cannot grow.  Duplicates are not detected.
-int lumx_append(lumx* a, int row, int col, double v) {
+// Every case of lumx_append, out of the way of its common case.
+static __attribute__((noinline)) int lumx_append_checked(lumx* a, int row, int col, double v) {
   int rc;
-#ifndef ZELKOR_DIAG
-  // The common case in a few instructions: in range, non-zero, not huge,
-  // room in the pool.
-  if ((unsigned)row < (unsigned)a->m && (unsigned)col < (unsigned)a->n && v != 0.0 &&
-      v <= 1e30 && v >= -1e30 && a->n_av < a->max_av) {
-    int k = a->n_av++;
-    a->av.i[k] = row;
-    a->av.j[k] = col;
-    a->av.v[k] = v;
-    a->col_nz[col] += 1;
-    a->row_nz[row] += 1;
-    a->n_nz += 1;
-    link_front(a, k, &a->col_head[col], &a->row_head[row]);
-    return k;
-  }
-#endif
   ZK_TRACE(trace_lumx_append, TRACE_ENTRY, "lumx_append row(%d)col(%d)v(%g) \n", row, col, v);
   if (row < 0 || row >= a->m) {
     ZK_DIAG_ONLY(CHKA(0, row, a->m));
@@ -439,6 +424,26 @@ int lumx_append(lumx* a, int row, int col, double v) {
   }
   ZK_TRACE(trace_lumx_append, TRACE_EXIT, "lumx_append rc(%d) \n", rc);
   return rc;
+}
+
+int lumx_append(lumx* a, int row, int col, double v) {
+#ifndef ZELKOR_DIAG
+  // The common case in a few instructions: in range, non-zero, not huge,
+  // room in the pool.
+  if ((unsigned)row < (unsigned)a->m && (unsigned)col < (unsigned)a->n && v != 0.0 &&
+      v <= 1e30 && v >= -1e30 && a->n_av < a->max_av) {
+    int k = a->n_av++;
+    a->av.i[k] = row;
+    a->av.j[k] = col;
+    a->av.v[k] = v;
+    a->col_nz[col] += 1;
+    a->row_nz[row] += 1;
+    a->n_nz += 1;
+    link_front(a, k, &a->col_head[col], &a->row_head[row]);
+    return k;
+  }
+#endif
+  return lumx_append_checked(a, row, col, v);
 }
 
 // Appends element (row, col) = v at the front of the active lists (fill-in of

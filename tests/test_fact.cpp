@@ -1002,6 +1002,27 @@ TEST_F(Fact, DuplicatesAreSummedBeforeTheElimination) {
   }
 }
 
+// A handle sized again for an order it already had, and factorizing a matrix
+// no larger than before, allocates nothing: the arrays, the pools, the heaps
+// and the packed eta files are all kept.
+TEST_F(Fact, RefactorizingAtTheSameOrderAllocatesNothing) {
+  mtx_matrix m;
+  ASSERT_TRUE(read_mtx(test_matrix_path("bandm_opt"), m));
+  lu_handle* h = lu_new();
+  for (int round = 0; round < 3; ++round) {
+    long before = mem_alloc_calls;
+    ASSERT_EQ(lu_resize(h, m.n), 0);
+    for (const mtx_entry& e : m.entries)
+      ASSERT_GT(lu_append(h, e.row, e.col, e.v), -1);
+    Outcome o = factor(h, 0);
+    ASSERT_EQ(o.rc, 0);
+    if (round > 0) {
+      EXPECT_EQ(mem_alloc_calls, before) << "round " << round;
+    }
+  }
+  lu_delete(h);
+}
+
 // ---- allocation failures -------------------------------------------------------------------
 
 TEST_F(Fact, AllocationFailuresDuringTheFactorization) {
