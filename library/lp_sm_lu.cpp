@@ -53,7 +53,7 @@ struct count_lists {
   xheap* heap;   // counts whose bucket is not empty
 };
 
-count_lists lists_of(lumx* lu, int kind) {
+inline __attribute__((always_inline)) count_lists lists_of(lumx* lu, int kind) {
   if (kind == NZ_COL)
     return {lu->col_nz, lplu.c_nzlst, lplu.c_nztop, lplu.pxh_c};
   return {lu->row_nz, lplu.r_nzlst, lplu.r_nztop, lplu.pxh_r};
@@ -269,7 +269,7 @@ struct line_view {
   int32_t count;          // the line's own count
 };
 
-line_view view_of(lumx* lu, const b_rec* b, int kind, int line) {
+ZK_INLINE line_view view_of(lumx* lu, const b_rec* b, int kind, int line) {
   if (kind == NZ_ROW)
     return {NZ_ROW,          &lu->row_k_head[line], lu->av.nextj, lu->av.j, b->ips2,
             lu->col_nz,      &lu->rmax_v[line],     &lu->rmax_f[line], lu->row_nz[line]};
@@ -277,7 +277,7 @@ line_view view_of(lumx* lu, const b_rec* b, int kind, int line) {
           lu->row_nz,      &lu->cmax_v[line],     &lu->cmax_f[line], lu->col_nz[line]};
 }
 
-void retire(lumx* lu, int kind, int pred, int e, int keep) {
+ZK_INLINE void retire(lumx* lu, int kind, int pred, int e, int keep) {
   if (kind == NZ_ROW) {
     row_retire(lu, pred, e, keep);
   } else {
