@@ -362,18 +362,21 @@ int lu_free(lplu_rec* w) {
 
 // ---- element insertion and removal ------------------------------------------------------
 
-// Takes a slot and fills it with (row, col, v), counting it in its row and
-// column.  The slot, or the negative result of lumx_new_av.
-static int lumx_store(lumx* a, int row, int col, double v) {
-  int k = lumx_new_av(a);
-  if (k < 0)
-    return k;
+// Fills slot k with (row, col, v), counting it in its row and column.
+static inline void fill_slot(lumx* a, int k, int row, int col, double v) {
   a->av.i[k] = row;
   a->av.j[k] = col;
   a->av.v[k] = v;
   a->col_nz[col] += 1;
   a->row_nz[row] += 1;
   a->n_nz += 1;
+}
+
+// Takes a slot and fills it.  The slot, or the negative result of lumx_new_av.
+static int lumx_store(lumx* a, int row, int col, double v) {
+  int k = lumx_new_av(a);
+  if (k >= 0)
+    fill_slot(a, k, row, col, v);
   return k;
 }
 
@@ -433,12 +436,7 @@ int lumx_append(lumx* a, int row, int col, double v) {
   if ((unsigned)row < (unsigned)a->m && (unsigned)col < (unsigned)a->n && v != 0.0 &&
       v <= 1e30 && v >= -1e30 && a->n_av < a->max_av) {
     int k = a->n_av++;
-    a->av.i[k] = row;
-    a->av.j[k] = col;
-    a->av.v[k] = v;
-    a->col_nz[col] += 1;
-    a->row_nz[row] += 1;
-    a->n_nz += 1;
+    fill_slot(a, k, row, col, v);
     link_front(a, k, &a->col_head[col], &a->row_head[row]);
     return k;
   }

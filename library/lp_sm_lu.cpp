@@ -697,6 +697,23 @@ inline void subtract_at(lumx* lu, double* av, int g, int x, int y, double d) {
   }
 }
 
+// Fill-in a(x,y) = -d at the head of y's active chain, added to the map of y
+// (stamp t) with its predecessor links.  The slot, or the result of a failed
+// append.
+int fill_in(lumx* lu, int x, int y, double d, int32_t t) {
+  lpvect2* map = &lplu.vwk2;
+  int32_t old_head = lu->col_k_head[y];
+  int rc = lumx_k_append2(lu, x, y, -d);
+  if (rc < 0 || d == 0.0)
+    return rc;  // a zero fill-in stores nothing
+  map->usef[x] = t;
+  map->vp[x] = (double)rc;
+  lplu.map_pred[x] = -1;
+  if (old_head >= 0)
+    lplu.map_pred[lu->av.i[old_head]] = rc;
+  return rc;
+}
+
 // The multipliers of the pivot column c scattered by row (vwk1: marked rows,
 // values l(x)), made once per step; their number.
 int scatter_multipliers(b_rec* b, lumx* lu, int s, int c) {
@@ -755,20 +772,11 @@ int update_column_walked(b_rec* b, lumx* lu, int s, int y, int c, double u, int 
     int x = ai[h];
     if (map->usef[x] == t)
       continue;
-    double d = u * av[h];
-    int32_t old_head = lu->col_k_head[y];
-    int rc = lumx_k_append2(lu, x, y, -d);  // fill-in, at the head of y's chain
+    int rc = fill_in(lu, x, y, u * av[h], t);
     if (rc < 0)
       return rc;
     av = lu->av.v;  // the pool may have moved
     ai = lu->av.i;
-    if (d != 0.0) {
-      map->usef[x] = t;
-      map->vp[x] = (double)rc;
-      map_pred[x] = -1;
-      if (old_head >= 0)
-        map_pred[ai[old_head]] = rc;
-    }
   }
   return 0;
 }
@@ -788,7 +796,6 @@ int update_column(b_rec* b, lumx* lu, int s, int y, int c, double u, int n_l) {
   else if (lplu.map_stale == 1)
     retire_stale(lu);
   int32_t t = lplu.map_stamp;
-  int32_t* map_pred = lplu.map_pred;
   const int32_t* ai = lu->av.i;
   double* av = lu->av.v;
   for (int32_t h = lu->col_k_head[c]; h >= 0; h = lu->av.nexti[h]) {
@@ -799,19 +806,11 @@ int update_column(b_rec* b, lumx* lu, int s, int y, int c, double u, int n_l) {
     if (map->usef[x] == t) {
       subtract_at(lu, av, (int)map->vp[x], x, y, d);
     } else {
-      int32_t old_head = lu->col_k_head[y];
-      int rc = lumx_k_append2(lu, x, y, -d);  // fill-in, at the head of y's chain
+      int rc = fill_in(lu, x, y, d, t);
       if (rc < 0)
         return rc;
       av = lu->av.v;  // the pool may have moved
       ai = lu->av.i;
-      if (d != 0.0) {
-        map->usef[x] = t;
-        map->vp[x] = (double)rc;
-        map_pred[x] = -1;
-        if (old_head >= 0)
-          map_pred[ai[old_head]] = rc;
-      }
     }
   }
   return 0;

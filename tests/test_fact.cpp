@@ -88,6 +88,15 @@ Triplets random_matrix(int n, int per_col, int band, double spread, double diag,
   return t;
 }
 
+// The non-zero entries of a matrix read from the data folder.
+Triplets nonzero_triplets(const mtx_matrix& m) {
+  Triplets t;
+  for (const mtx_entry& e : m.entries)
+    if (e.v != 0.0)
+      t.push_back({e.row, e.col, e.v});
+  return t;
+}
+
 // Five-point grid operator on nx × ny points with a convection term, so
 // that it is unsymmetric: 4 + shift on the diagonal, -1 ± conv beside it.
 Triplets grid(int nx, int ny, double conv) {
@@ -735,10 +744,7 @@ TEST_F(Fact, RealBasisMatricesRebuildFromTheirEtaFiles) {
     SCOPED_TRACE(row.name);
     mtx_matrix m;
     ASSERT_TRUE(read_mtx(test_matrix_path(row.name), m));
-    Triplets t;
-    for (const mtx_entry& e : m.entries)
-      if (e.v != 0.0)
-        t.push_back({e.row, e.col, e.v});
+    Triplets t = nonzero_triplets(m);
     b_rec* b = load(m.n, t);
     if (!row.singular) {
       expect_clean_factor(b, t);
@@ -809,11 +815,7 @@ TEST_F(Fact, ColumnMapGivesTheEtaFilesOfTheWalkAtEveryUpdate) {
   for (const matrix_index_row& row : index) {
     mtx_matrix m;
     ASSERT_TRUE(read_mtx(test_matrix_path(row.name), m));
-    Triplets t;
-    for (const mtx_entry& e : m.entries)
-      if (e.v != 0.0)
-        t.push_back({e.row, e.col, e.v});
-    cases.push_back({row.name, t});
+    cases.push_back({row.name, nonzero_triplets(m)});
   }
   std::mt19937 rng(11);
   cases.push_back({"arrow", arrow(400, rng)});
