@@ -10,7 +10,7 @@ install(TARGETS zelkor_shared zelkor_static ZelkorD EXPORT zelkorTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(TARGETS zelkor RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES include/zelkor.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES include/zelkor.h include/zelkor_simplex.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES examples/aij.txt examples/b.txt DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 install(FILES examples/consumer/CMakeLists.txt examples/consumer/consumer.c

@@ -6,6 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#ifdef ZELKOR_PER_THREAD
+#include <mutex>
+#endif
 
 // ---- consistency checks ------------------------------------------------------
 
@@ -59,11 +62,21 @@ const char* path_tail(const char* path) {
 //
 // States: no stream; a file open (only during one message, or between a
 // successful log_open and the next message); standard output, which once it
-// is the stream stays the stream.
+// is the stream stays the stream.  With one working state per thread
+// (ZELKOR_PER_THREAD) the stream stays one per process: every routine below
+// holds log_lock, so that messages of two threads never interleave and the
+// state changes one thread at a time.
 
 static char* log_name = nullptr;  // heap copy; null or "" means standard output
 static FILE* log_fp = nullptr;    // the open stream, or null
 static int log_opened_before = 0; // 1 after the first successful log_open
+
+#ifdef ZELKOR_PER_THREAD
+static std::recursive_mutex log_lock;  // log_open calls log_close: recursive
+#define LOG_LOCKED() std::lock_guard<std::recursive_mutex> log_guard(log_lock)
+#else
+#define LOG_LOCKED() ((void)0)
+#endif
 
 static bool log_name_empty() { return log_name == nullptr || log_name[0] == '\0'; }
 
@@ -80,6 +93,7 @@ static void log_store_name(const char* name) {
 }
 
 int log_open(const char* name) {
+  LOG_LOCKED();
   log_close();
   if (log_name_empty())
     log_store_name(name);
@@ -94,6 +108,7 @@ int log_open(const char* name) {
 }
 
 int log_stream_open(const char* mode) {
+  LOG_LOCKED();
   if (log_fp != nullptr)
     return 0;
   if (log_name_empty())
@@ -104,6 +119,7 @@ int log_stream_open(const char* mode) {
 }
 
 int log_close() {
+  LOG_LOCKED();
   if (log_fp != nullptr && log_fp != stdout) {
     fclose(log_fp);
     log_fp = nullptr;
@@ -112,17 +128,20 @@ int log_close() {
 }
 
 int log_set_name(const char* name) {
+  LOG_LOCKED();
   log_store_name(name);
   return 0;
 }
 
 int log_restart() {
+  LOG_LOCKED();
   log_close();
   log_opened_before = 0;
   return 0;
 }
 
 int log_forget_stdout() {
+  LOG_LOCKED();
   if (log_fp == stdout) {
     log_fp = nullptr;
     log_opened_before = 0;
@@ -131,6 +150,7 @@ int log_forget_stdout() {
 }
 
 static int log_vprintf(const char* fmt, va_list ap) {
+  LOG_LOCKED();
   if (log_fp == nullptr && log_stream_open("a") != 0)
     return 0;
   int n = vfprintf(log_fp, fmt, ap);
@@ -157,8 +177,8 @@ int log_error(const char* fmt, ...) {
 // ---- memory ------------------------------------------------------------------------
 
 #ifdef ZELKOR_DIAG
-long mem_fail_countdown = -1;
-long mem_alloc_calls = 0;
+ZK_THREAD_LOCAL long mem_fail_countdown = -1;
+ZK_THREAD_LOCAL long mem_alloc_calls = 0;
 #endif
 
 void* mem_realloc(void** p, size_t bytes) {
@@ -247,8 +267,8 @@ int print_cvec(const signed char* v, int count, const char* label, int flag) {
 
 #include <cmath>
 
-// Working tolerance of the last tol_compare; module-wide, so not reentrant.
-static double tol_work = 0.0;
+// Working tolerance of the last tol_compare; per working state, so not reentrant.
+static ZK_THREAD_LOCAL double tol_work = 0.0;
 
 // 0 when y agrees with x within tol (absolute below magnitude 1, relative
 // above), 1 otherwise.  When the absolute test fails the ratio of the two is
@@ -278,7 +298,7 @@ int tol_compare(double x, double y, double tol, double* ratio) {
 // 48-bit linear congruential state as 16-bit limbs, low to high, each 0x5555
 // at load.  Held in uint32_t so that the limb products below wrap modulo 2^32
 // instead of overflowing a promoted int.
-static uint32_t rand_x0 = 0x5555, rand_x1 = 0x5555, rand_x2 = 0x5555;
+static ZK_THREAD_LOCAL uint32_t rand_x0 = 0x5555, rand_x1 = 0x5555, rand_x2 = 0x5555;
 
 // X <- (0x5DEECE66D * X + 0xB) mod 2^48, limb by limb in 32-bit arithmetic;
 // returns the low 31 bits of the new state, skipping a low word of all ones.

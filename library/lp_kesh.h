@@ -24,7 +24,8 @@
 //  - The log stream: one process-wide output.  Standard output until a log
 //    file is named and opened; then every message opens the file ("w" the
 //    first time in the process, "a" afterwards), writes and closes it again,
-//    so the file is complete on disk after each line.
+//    so the file is complete on disk after each line.  With one working state
+//    per thread, a lock makes each log routine one step for all threads.
 //
 //  - Memory: every growable array is a plain heap block grown by mem_realloc
 //    (which keeps the old block on failure) and freed by mem_free (which sets
@@ -41,7 +42,8 @@
 
 // ZK_THREAD_LOCAL marks the library's working state: one per thread in the
 // fast shared library (built with ZELKOR_PER_THREAD), one per process in the
-// library with diagnostics and in the program's build.
+// library with diagnostics and in the program's build.  The log stream is one
+// per process in every build (see below).
 #ifdef ZELKOR_PER_THREAD
 #define ZK_THREAD_LOCAL thread_local
 #else
@@ -145,9 +147,9 @@ inline int mem_release(T** p, const char* label, const char* file, int line) {
 #ifdef ZELKOR_DIAG
 // Test hook: when >= 0, the allocation that finds it at 0 fails and every
 // allocation counts it down; -1 (the default) never fails.
-extern long mem_fail_countdown;
+extern ZK_THREAD_LOCAL long mem_fail_countdown;
 // Allocations made through mem_realloc so far.
-extern long mem_alloc_calls;
+extern ZK_THREAD_LOCAL long mem_alloc_calls;
 #endif
 
 // ---- array print routines ----------------------------------------------------------

@@ -4,7 +4,7 @@
 #include "lp_kesh.h"
 
 // The heap the sift routines work on; every public operation sets it.
-static xheap* cur_heap = nullptr;
+static ZK_THREAD_LOCAL xheap* cur_heap = nullptr;
 
 // a comes before b: cmp first, the smaller id on a tie.
 static inline bool xheap_before(int a, int b) {

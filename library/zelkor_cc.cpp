@@ -12,6 +12,9 @@
 #include "lp_lumx.h"
 #include "lp_sm_lu.h"
 #include "zelkor.h"
+#ifdef ZELKOR_SIMPLEX
+#include "zk_simplex.h"
+#endif
 
 // A null handle: report (x(1) y(0) z(1)) and refuse.
 #define NEED_HANDLE(h, fail)        \
@@ -63,6 +66,12 @@ int lu_factoring(lu_handle* h, int accept, int* rank, int** q, int** r) {
   int rank_unused;
   int* q_unused;
   int* r_unused;
+#ifdef ZELKOR_SIMPLEX
+  // The column sums of |B| for the condition estimate, taken before the
+  // elimination re-uses the matrix's pool.
+  if (zk_keep_column_norms(h) != 0)
+    return -2;
+#endif
   int rc = lu_factorization(h, accept, rank ? rank : &rank_unused, q ? q : &q_unused,
                             r ? r : &r_unused);
   if (rc != 0)

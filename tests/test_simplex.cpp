@@ -1,0 +1,1056 @@
+// The simplex interface of the fast library (zelkor_simplex.h), seen from
+// outside through the static twin of libzelkor: column replacement on real
+// simplex bases, sparse solves against the dense ones, rank repair of the
+// singular matrices, the condition estimate against the exact condition
+// number, and two threads at once.
+//
+// Matrices: the team's matrix folder when it is there (ZELKOR_SHARED_MATRICES,
+// every matrix of its index), else the tests' own copies (tests/data).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "mtx.h"
+#include "test_matrix.h"
+#include "test_support.h"
+#include "zelkor_simplex.h"
+
+namespace {
+
+// ---- matrices --------------------------------------------------------------------------------
+
+// One matrix of a folder's INDEX.tsv.
+struct entry {
+  std::string path;
+  std::string name;
+  int n = 0;
+  bool singular = false;  // structurally or numerically
+};
+
+std::vector<entry> read_index(const std::string& folder) {
+  std::vector<entry> out;
+  std::ifstream in(folder + "/INDEX.tsv");
+  std::string line;
+  std::getline(in, line);  // header
+  while (std::getline(in, line)) {
+    std::stringstream fields(line);
+    entry e;
+    std::string file, n;
+    std::getline(fields, file, '\t');
+    std::getline(fields, n, '\t');
+    e.path = folder + "/" + file;
+    e.name = file.substr(0, file.size() - 4);
+    e.n = std::stoi(n);
+    e.singular = line.find("SINGULAR") != std::string::npos;
+    out.push_back(e);
+  }
+  return out;
+}
+
+// Every matrix the tests use: the shared folder's, else the local copies
+// (tests/data/matrices and the singular ones of tests/data/singular).
+const std::vector<entry>& catalog() {
+  static const std::vector<entry> all = [] {
+    std::string shared = ZELKOR_SHARED_MATRICES;
+    if (std::filesystem::exists(shared + "/INDEX.tsv"))
+      return read_index(shared);
+    std::vector<entry> local = read_index(std::string(ZELKOR_TEST_DATA) + "/matrices");
+    for (const entry& e : read_index(std::string(ZELKOR_TEST_DATA) + "/singular"))
+      local.push_back(e);
+    return local;
+  }();
+  return all;
+}
+
+const entry* find_entry(const std::string& name) {
+  for (const entry& e : catalog())
+    if (e.name == name)
+      return &e;
+  return nullptr;
+}
+
+// Under the sanitizers the tests keep to the smaller matrices: instrumented
+// code runs 10-50x slower, and the larger ones add time but no new paths.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+const int LARGE_ORDER = 3000;
+#else
+const int LARGE_ORDER = 1 << 30;
+#endif
+
+// A basis held by columns: per column its (row, value) entries, one per row,
+// none zero.
+using column = std::vector<std::pair<int, double>>;
+struct basis {
+  int n = 0;
+  std::vector<column> cols;
+};
+
+basis basis_of(const mtx_matrix& m) {
+  basis b;
+  b.n = m.n;
+  std::vector<std::map<int, double>> by_col(m.n);
+  for (const mtx_entry& e : m.entries)
+    by_col[e.col][e.row] += e.v;
+  b.cols.resize(m.n);
+  for (int c = 0; c < m.n; ++c)
+    for (auto [r, v] : by_col[c])
+      if (v != 0.0)
+        b.cols[c].push_back({r, v});
+  return b;
+}
+
+basis load_basis(const entry& e) {
+  mtx_matrix m;
+  EXPECT_TRUE(read_mtx(e.path, m)) << e.path;
+  return basis_of(m);
+}
+
+// B·x and Bᵀ·y.
+std::vector<double> mul(const basis& b, const std::vector<double>& x) {
+  std::vector<double> out(b.n, 0.0);
+  for (int c = 0; c < b.n; ++c)
+    for (auto [r, v] : b.cols[c])
+      out[r] += v * x[c];
+  return out;
+}
+std::vector<double> mul_t(const basis& b, const std::vector<double>& y) {
+  std::vector<double> out(b.n, 0.0);
+  for (int c = 0; c < b.n; ++c)
+    for (auto [r, v] : b.cols[c])
+      out[c] += v * y[r];
+  return out;
+}
+
+// ||B||_inf (largest row sum of |B|) and ||B||_1 (largest column sum).
+double norm_inf(const basis& b) {
+  std::vector<double> rows(b.n, 0.0);
+  for (const column& c : b.cols)
+    for (auto [r, v] : c)
+      rows[r] += std::fabs(v);
+  return max_abs(rows);
+}
+double norm_1(const basis& b) {
+  double m = 0.0;
+  for (const column& c : b.cols) {
+    double s = 0.0;
+    for (auto [r, v] : c)
+      s += std::fabs(v);
+    m = std::max(m, s);
+  }
+  return m;
+}
+
+// ---- handles -------------------------------------------------------------------------------
+
+struct handle {
+  lu_handle* h = lu_new();
+  ~handle() { lu_delete(h); }
+};
+
+// Loads b into h and factorizes it (accept a rank-deficient result or not).
+int factorize(lu_handle* h, const basis& b, int accept = 0) {
+  if (lu_resize(h, b.n) != 0)
+    return -100;
+  for (int c = 0; c < b.n; ++c)
+    for (auto [r, v] : b.cols[c])
+      if (lu_append(h, r, c, v) < 0)
+        return -101;
+  int rank;
+  int* q;
+  int* r;
+  return lu_factoring(h, accept, &rank, &q, &r);
+}
+
+int replace(lu_handle* h, int j, const column& c) {
+  std::vector<int> rows;
+  std::vector<double> vals;
+  for (auto [r, v] : c) {
+    rows.push_back(r);
+    vals.push_back(v);
+  }
+  return zk_replace_column(h, j, (int)c.size(), rows.data(), vals.data());
+}
+
+// ---- residuals -----------------------------------------------------------------------------
+//
+// Normwise backward errors, the scale of what a backward stable solve leaves:
+//   FTRAN  ||B·x - b||_inf / (||B||_inf ||x||_inf + ||b||_inf)
+//   BTRAN  ||Bᵀ·y - c||_inf / (||B||_1 ||y||_inf + ||c||_inf)
+
+double ftran_residual(const basis& b, const std::vector<double>& x, const std::vector<double>& rhs) {
+  std::vector<double> r = mul(b, x);
+  for (int i = 0; i < b.n; ++i)
+    r[i] -= rhs[i];
+  return max_abs(r) / (norm_inf(b) * max_abs(x) + max_abs(rhs));
+}
+double btran_residual(const basis& b, const std::vector<double>& y, const std::vector<double>& rhs) {
+  std::vector<double> r = mul_t(b, y);
+  for (int i = 0; i < b.n; ++i)
+    r[i] -= rhs[i];
+  return max_abs(r) / (norm_1(b) * max_abs(y) + max_abs(rhs));
+}
+
+const double RESIDUAL_BOUND = 1e-9;
+
+// A sparse solve of the right-hand side v (dense, its non-zeros listed in
+// order): the result, after checking that idx lists exactly its non-zeros.
+std::vector<double> sparse_solve(lu_handle* h, const std::vector<double>& v, bool forward) {
+  int n = (int)v.size();
+  std::vector<double> x = v;
+  std::vector<int> idx(n + 1, -7);  // one beyond n: must stay untouched
+  int nz = 0;
+  for (int i = 0; i < n; ++i)
+    if (v[i] != 0.0)
+      idx[nz++] = i;
+  int rc = forward ? zk_ftran_sparse(h, x.data(), idx.data(), &nz) : zk_btran_sparse(h, x.data(), idx.data(), &nz);
+  EXPECT_EQ(rc, 0);
+  EXPECT_TRUE(nz >= 0 && nz <= n);
+  EXPECT_EQ(idx[n], -7);
+  std::vector<char> listed(n, 0);
+  for (int k = 0; k < nz && k < n; ++k) {
+    EXPECT_TRUE(idx[k] >= 0 && idx[k] < n && !listed[idx[k]]) << "idx[" << k << "] " << idx[k];
+    if (idx[k] >= 0 && idx[k] < n)
+      listed[idx[k]] = 1;
+  }
+  for (int i = 0; i < n; ++i) {
+    if (!listed[i])
+      EXPECT_EQ(x[i], 0.0) << "position " << i << " not listed";
+    else
+      EXPECT_NE(x[i], 0.0) << "position " << i << " listed as a non-zero";
+  }
+  return x;
+}
+
+std::vector<double> dense_solve(lu_handle* h, const std::vector<double>& v, bool forward) {
+  std::vector<double> x(v.size());
+  EXPECT_EQ(forward ? lu_ftran(h, x.data(), v.data()) : lu_btran(h, x.data(), v.data()), 0);
+  return x;
+}
+
+// Sparse and dense results agree to rounding.  FTRAN applies the same etas
+// to the same positions in the same order, so its results are equal; BTRAN
+// gathers the terms of one position in another order, and two backward
+// stable solves may differ by a few eps times the condition number:
+//   |sparse - dense|_inf <= (1e-12 + 16 eps kappa) |dense|_inf,
+// kappa from the library's estimate (pilot_opt, kappa near 1e9, differs by
+// 4e-8: 0.4 eps kappa).
+struct agreement {
+  double allowed = 1e-12;  // relative difference allowed for the current basis
+  double worst = 0.0;      // largest relative difference / allowed seen
+  long long compared = 0;
+  long long identical = 0;  // solves equal position by position
+  void set_basis(lu_handle* h) {
+    double rcond = zk_rcond_estimate(h);
+    EXPECT_GT(rcond, 0.0);
+    allowed = 1e-12 + 16.0 * 2.220446049250313e-16 / rcond;
+  }
+  void add(const std::vector<double>& s, const std::vector<double>& d, bool forward) {
+    if (forward) {
+      EXPECT_TRUE(s == d) << "sparse and dense FTRAN differ";
+    }
+    double diff = 0.0;
+    for (size_t i = 0; i < s.size(); ++i)
+      diff = std::max(diff, std::fabs(s[i] - d[i]));
+    double ratio = diff / (std::max(max_abs(d), 1e-300) * allowed);
+    EXPECT_LE(ratio, 1.0) << "sparse and dense differ by " << diff;
+    worst = std::max(worst, ratio);
+    ++compared;
+    identical += s == d;
+  }
+};
+
+// A sparse solve with one right-hand side solves B (or Bᵀ) to the residual
+// bound.
+void check_sparse(lu_handle* h, const basis& b, const std::vector<double>& rhs, bool forward) {
+  std::vector<double> s = sparse_solve(h, rhs, forward);
+  double res = forward ? ftran_residual(b, s, rhs) : btran_residual(b, s, rhs);
+  EXPECT_LT(res, RESIDUAL_BOUND) << (forward ? "ftran" : "btran");
+}
+
+// Both kinds of solve with one right-hand side: the sparse result agrees
+// with the dense one, and solves B (or Bᵀ) to the residual bound.
+void check_solve(lu_handle* h, const basis& b, const std::vector<double>& rhs, bool forward,
+                 agreement& agree) {
+  std::vector<double> s = sparse_solve(h, rhs, forward);
+  std::vector<double> d = dense_solve(h, rhs, forward);
+  agree.add(s, d, forward);
+  double res = forward ? ftran_residual(b, s, rhs) : btran_residual(b, s, rhs);
+  EXPECT_LT(res, RESIDUAL_BOUND) << (forward ? "ftran" : "btran");
+}
+
+std::vector<double> unit(int n, int i) {
+  std::vector<double> e(n, 0.0);
+  e[i] = 1.0;
+  return e;
+}
+
+std::vector<double> dense_column(int n, const column& c) {
+  std::vector<double> a(n, 0.0);
+  for (auto [r, v] : c)
+    a[r] = v;
+  return a;
+}
+
+// The handle solves basis b: dense FTRAN and BTRAN of random right-hand
+// sides, sparse ones of column j, of unit vectors at j (by row and by
+// column).
+void check_basis(lu_handle* h, const basis& b, int j, std::mt19937_64& rng, agreement& agree) {
+  agree.set_basis(h);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  std::vector<double> rhs(b.n);
+  for (double& v : rhs)
+    v = u(rng);
+  std::vector<double> x = dense_solve(h, rhs, true);
+  EXPECT_LT(ftran_residual(b, x, rhs), RESIDUAL_BOUND) << "dense ftran";
+  std::vector<double> y = dense_solve(h, rhs, false);
+  EXPECT_LT(btran_residual(b, y, rhs), RESIDUAL_BOUND) << "dense btran";
+  check_solve(h, b, dense_column(b.n, b.cols[j]), true, agree);
+  check_solve(h, b, unit(b.n, j), true, agree);
+  check_solve(h, b, unit(b.n, j), false, agree);
+}
+
+// The _crash / _opt pairs of the catalog, by problem name.
+std::vector<std::pair<const entry*, const entry*>> crash_opt_pairs() {
+  std::vector<std::pair<const entry*, const entry*>> out;
+  for (const entry& e : catalog()) {
+    size_t at = e.name.rfind("_crash");
+    if (at == std::string::npos || at + 6 != e.name.size())
+      continue;
+    const entry* opt = find_entry(e.name.substr(0, at) + "_opt");
+    if (opt != nullptr)
+      out.push_back({&e, opt});
+  }
+  return out;
+}
+
+}  // namespace
+
+// ---- a simplex-like run on real bases --------------------------------------------------------
+
+// The simplex's own pivot rule: column a enters in place of column j only
+// when its transformed entry there is among the large ones, |x_j| >= 0.01
+// ||x||_inf (the relative threshold of the factorization's pivot choice), as
+// a ratio test choosing among candidates would ensure.  Replacing columns by
+// position alone ensures nothing: over hundreds of replacements the condition
+// number compounds (with 1e-7 here, pilot's basis reaches 1e16, singular to
+// working precision), and no solve of such a basis meets a residual bound.
+// The update's own test (ZK_UPDATE_REL_TOL) guards the factors, not that.
+const double SIMPLEX_PIVOT_TOL = 1e-2;
+
+// A dense array kept zero between sparse solves, and its position list.
+struct sparse_work {
+  std::vector<double> x;
+  std::vector<int> idx;
+  explicit sparse_work(int n) : x(n, 0.0), idx(n) {}
+};
+
+// The ratio test's check of column a entering in place of column j: x = B^-1 a
+// by a sparse solve, |x_j| against ||x||_inf.  Costs what the solve reaches.
+bool pivot_acceptable(lu_handle* h, const column& a, int j, sparse_work& w) {
+  int nz = 0;
+  for (auto [r, v] : a) {
+    w.x[r] = v;
+    w.idx[nz++] = r;
+  }
+  EXPECT_EQ(zk_ftran_sparse(h, w.x.data(), w.idx.data(), &nz), 0);
+  double largest = 0.0;
+  for (int k = 0; k < nz; ++k)
+    largest = std::max(largest, std::fabs(w.x[w.idx[k]]));
+  bool ok = std::fabs(w.x[j]) >= SIMPLEX_PIVOT_TOL * largest;
+  for (int k = 0; k < nz; ++k)
+    w.x[w.idx[k]] = 0.0;
+  return ok;
+}
+
+// From each crash basis, column j is replaced by column j of the optimal
+// basis of the same problem, j = 0, 1, ..., in up to three passes; columns
+// the pivot tolerance rules out are skipped, as are the replacements the
+// library refuses.  After every replacement, and after every refusal, the
+// handle solves the current basis (dense and sparse, residuals below 1e-9,
+// sparse agreeing with dense); on the advice it is factorized afresh from the
+// current basis, as a simplex code would.
+TEST(Simplex, ReplacingCrashColumnsByOptimalOnesKeepsSolving) {
+  auto pairs = crash_opt_pairs();
+  ASSERT_GE(pairs.size(), 8u);
+  std::mt19937_64 rng(14);
+  agreement agree;
+  int problems = 0;
+  for (auto [crash_e, opt_e] : pairs) {
+    if (crash_e->n > LARGE_ORDER)
+      continue;
+    SCOPED_TRACE(crash_e->name);
+    basis cur = load_basis(*crash_e);
+    basis opt = load_basis(*opt_e);
+    ASSERT_EQ(cur.n, opt.n);
+    handle h;
+    ASSERT_EQ(factorize(h.h, cur), 0);
+    // Large bases: the dense solves and the estimate (O(n) each) after every
+    // 8th update only, the sparse solves after every one, and 600
+    // replacements (six refactorizations) in all.
+    bool large = cur.n > 3000;
+    int dense_every = large ? 8 : 1;
+    int most = large ? 600 : cur.n * 3;
+    int replaced = 0, refused = 0, skipped = 0, refactored = 0;
+    sparse_work work(cur.n);
+    for (int pass = 0; pass < 3 && replaced < most; ++pass) {
+      int before = replaced;
+      for (int j = 0; j < cur.n && replaced < most; ++j) {
+        if (cur.cols[j] == opt.cols[j])
+          continue;
+        if (!pivot_acceptable(h.h, opt.cols[j], j, work)) {
+          ++skipped;
+          continue;
+        }
+        int rc = replace(h.h, j, opt.cols[j]);
+        ASSERT_TRUE(rc == 0 || rc == 1) << "column " << j << " rc " << rc;
+        if (rc == 0)
+          cur.cols[j] = opt.cols[j];
+        (rc == 0 ? replaced : refused) += 1;
+        if (rc == 1 || (replaced + refused) % dense_every == 0) {
+          check_basis(h.h, cur, j, rng, agree);
+        } else {
+          check_sparse(h.h, cur, dense_column(cur.n, cur.cols[j]), true);
+          check_sparse(h.h, cur, unit(cur.n, j), false);
+        }
+        // Now and then a column that is already in the basis elsewhere: B
+        // would be singular, the library refuses, the old basis stays.
+        if (replaced % 16 == 1) {
+          int k = (j + 1) % cur.n;
+          EXPECT_EQ(replace(h.h, j, cur.cols[k]), 1) << "column " << j << " := column " << k;
+          ++refused;
+          check_basis(h.h, cur, j, rng, agree);
+        }
+        if (zk_refactor_advice(h.h, nullptr, nullptr, nullptr) == 1) {
+          ASSERT_EQ(factorize(h.h, cur), 0);
+          ++refactored;
+        }
+        if (HasFailure())
+          return;
+      }
+      if (replaced == before)
+        break;
+    }
+    RecordProperty(crash_e->name, std::to_string(replaced) + " replaced, " +
+                                      std::to_string(refused) + " refused, " +
+                                      std::to_string(skipped) + " skipped, " +
+                                      std::to_string(refactored) + " refactorizations");
+    EXPECT_GT(replaced, 0);
+    ++problems;
+  }
+  EXPECT_GE(problems, 8);
+  RecordProperty("sparse_dense_identical",
+                 std::to_string(agree.identical) + " of " + std::to_string(agree.compared));
+}
+
+// ---- sparse solves against the dense ones -------------------------------------------------------
+
+// On every nonsingular matrix of the catalog: unit vectors by row and by
+// column, and single basis columns, solved sparse and dense.  The sparse
+// results list exactly their non-zeros and agree with the dense ones to
+// rounding; most are bit for bit the same.
+TEST(Simplex, SparseSolvesAgreeWithDenseOnEveryRealBasis) {
+  std::mt19937_64 rng(1414);
+  agreement agree;
+  int matrices = 0;
+  for (const entry& e : catalog()) {
+    if (e.singular || e.n > LARGE_ORDER)
+      continue;
+    SCOPED_TRACE(e.name);
+    basis b = load_basis(e);
+    handle h;
+    ASSERT_EQ(factorize(h.h, b), 0);
+    agree.set_basis(h.h);
+    std::uniform_int_distribution<int> pos(0, b.n - 1);
+    for (int t = 0; t < 12; ++t) {
+      int j = t < 2 ? (t == 0 ? 0 : b.n - 1) : pos(rng);
+      std::vector<double> ej = unit(b.n, j);
+      agree.add(sparse_solve(h.h, ej, true), dense_solve(h.h, ej, true), true);
+      agree.add(sparse_solve(h.h, ej, false), dense_solve(h.h, ej, false), false);
+      std::vector<double> aj = dense_column(b.n, b.cols[j]);
+      std::vector<double> x = sparse_solve(h.h, aj, true);
+      agree.add(x, dense_solve(h.h, aj, true), true);
+      // B^-1 a_j is the unit vector e_j, to rounding.
+      x[j] -= 1.0;
+      EXPECT_LT(max_abs(x), 1e-9) << "column " << j;
+    }
+    ++matrices;
+  }
+  EXPECT_GE(matrices, 35);
+  RecordProperty("identical", std::to_string(agree.identical) + " of " + std::to_string(agree.compared));
+}
+
+// Listed positions may hold explicit zeros and may repeat; the dense array
+// outside them must be zero and is zero again outside the result's list.
+TEST(Simplex, SparseSolvesTakeZerosAndRepeatsInTheList) {
+  const entry* e = find_entry("bandm_opt");
+  ASSERT_NE(e, nullptr);
+  basis b = load_basis(*e);
+  handle h;
+  ASSERT_EQ(factorize(h.h, b), 0);
+  for (bool forward : {true, false}) {
+    std::vector<double> rhs(b.n, 0.0);
+    rhs[3] = 1.5;
+    rhs[40] = -2.0;
+    std::vector<double> x = rhs;
+    std::vector<int> idx(b.n, -1);
+    idx[0] = 40;
+    idx[1] = 7;  // an explicit zero
+    idx[2] = 3;
+    idx[3] = 40;  // listed twice
+    int nz = 4;
+    ASSERT_EQ(forward ? zk_ftran_sparse(h.h, x.data(), idx.data(), &nz)
+                      : zk_btran_sparse(h.h, x.data(), idx.data(), &nz),
+              0);
+    agreement agree;
+    agree.set_basis(h.h);
+    agree.add(x, dense_solve(h.h, rhs, forward), forward);
+    int nonzero = 0;
+    for (double v : x)
+      nonzero += v != 0.0;
+    EXPECT_EQ(nz, nonzero);
+    for (int k = 0; k < nz; ++k)
+      EXPECT_NE(x[idx[k]], 0.0);
+  }
+}
+
+// ---- the replacement --------------------------------------------------------------------------------
+
+namespace {
+
+basis diagonal(int n, double v) {
+  basis b;
+  b.n = n;
+  b.cols.resize(n);
+  for (int i = 0; i < n; ++i)
+    b.cols[i] = {{i, v}};
+  return b;
+}
+
+int replace_raw(lu_handle* h, int j, std::vector<int> rows, std::vector<double> vals) {
+  return zk_replace_column(h, j, (int)rows.size(), rows.data(), vals.data());
+}
+
+}  // namespace
+
+// On the identity the transformed new column is the column itself and its
+// pivot its entry at j: the relative test refuses a pivot below 1e-9 times the
+// column's largest entry (which the absolute 1e-12 alone would take) and takes
+// one above; x[j] is then the coefficient of the new column.
+TEST(Simplex, ReplacementAppliesTheRelativePivotTest) {
+  handle h;
+  basis b = diagonal(3, 1.0);
+  ASSERT_EQ(factorize(h.h, b), 0);
+  EXPECT_EQ(replace_raw(h.h, 0, {0, 1}, {5e-10, 1.0}), 1);
+  EXPECT_EQ(replace_raw(h.h, 0, {0, 1}, {5e-10, 0.1}), 0);
+  // B = [[5e-10, 0, 0], [0.1, 1, 0], [0, 0, 1]]: B·(2e9, -2e8, 0) = (1, 0, 0).
+  std::vector<double> x(3);
+  std::vector<double> e0 = unit(3, 0);
+  ASSERT_EQ(lu_ftran(h.h, x.data(), e0.data()), 0);
+  EXPECT_DOUBLE_EQ(x[0], 2e9);
+  EXPECT_DOUBLE_EQ(x[1], -2e8);
+  EXPECT_EQ(x[2], 0.0);
+  // The new column solves to the unit vector of its position.
+  ASSERT_EQ(replace_raw(h.h, 2, {2, 1}, {4.0, 3.0}), 0);
+  std::vector<double> a2 = {0.0, 3.0, 4.0};
+  ASSERT_EQ(lu_ftran(h.h, x.data(), a2.data()), 0);
+  EXPECT_EQ(x, (std::vector<double>{0.0, 0.0, 1.0}));
+}
+
+// Entries listed twice are summed, zero values store nothing, and the order
+// of the entries does not matter: the solves come out bit for bit as with
+// the plain column.  A zero column, or one whose entries cancel, is refused.
+TEST(Simplex, ReplacementSumsDuplicatesAndRefusesSingularColumns) {
+  const entry* e = find_entry("adlittle_opt");
+  ASSERT_NE(e, nullptr);
+  basis b = load_basis(*e);
+  handle plain, listed;
+  ASSERT_EQ(factorize(plain.h, b), 0);
+  ASSERT_EQ(factorize(listed.h, b), 0);
+  // Column j doubled: three entries, listed out of order, two of them in
+  // parts, with a zero.
+  int j = 13;
+  ASSERT_EQ(b.cols[j].size(), 3u);
+  column a = b.cols[j];
+  for (auto& [r, v] : a)
+    v *= 2.0;
+  ASSERT_EQ(replace(plain.h, j, a), 0);
+  auto [r0, v0] = a[0];
+  auto [r1, v1] = a[1];
+  auto [r2, v2] = a[2];
+  int zero_row = (r2 + 1) % b.n;
+  ASSERT_EQ(replace_raw(listed.h, j, {r2, r0, zero_row, r1, r2, r0},
+                        {v2 * 0.5, v0 * 0.5, 0.0, v1, v2 * 0.5, v0 * 0.5}),
+            0);
+  b.cols[j] = a;
+  std::mt19937_64 rng(3);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  std::vector<double> rhs(b.n);
+  for (double& v : rhs)
+    v = u(rng);
+  for (bool forward : {true, false}) {
+    std::vector<double> x1 = dense_solve(plain.h, rhs, forward);
+    std::vector<double> x2 = dense_solve(listed.h, rhs, forward);
+    EXPECT_EQ(std::memcmp(x1.data(), x2.data(), x1.size() * sizeof(double)), 0);
+    EXPECT_LT(forward ? ftran_residual(b, x2, rhs) : btran_residual(b, x2, rhs), RESIDUAL_BOUND);
+  }
+  EXPECT_EQ(replace_raw(listed.h, 3, {}, {}), 1);
+  EXPECT_EQ(replace_raw(listed.h, 3, {4, 4}, {2.0, -2.0}), 1);
+  std::vector<double> x = dense_solve(listed.h, rhs, true);
+  EXPECT_LT(ftran_residual(b, x, rhs), RESIDUAL_BOUND);
+}
+
+// Every refusal for a bad argument or state leaves the handle, and the
+// caller's arrays, as they were.
+TEST(Simplex, BadArgumentsAndStatesAreRefused) {
+  EXPECT_EQ(zk_replace_column(nullptr, 0, 0, nullptr, nullptr), -1);
+  double x[4] = {1, 0, 0, 0};
+  int idx[4] = {0, 0, 0, 0};
+  int nz = 1;
+  EXPECT_EQ(zk_ftran_sparse(nullptr, x, idx, &nz), -1);
+  EXPECT_EQ(zk_btran_sparse(nullptr, x, idx, &nz), -1);
+  EXPECT_EQ(zk_refactor_advice(nullptr, nullptr, nullptr, nullptr), -1);
+  EXPECT_EQ(zk_singular_pairs(nullptr, nullptr, nullptr), -1);
+  EXPECT_EQ(zk_rcond_estimate(nullptr), -1.0);
+
+  handle h;  // never sized, then sized but not factorized
+  for (int sized = 0; sized < 2; ++sized) {
+    if (sized) {
+      ASSERT_EQ(lu_resize(h.h, 4), 0);
+    }
+    int r = 0;
+    double v = 1.0;
+    EXPECT_EQ(zk_replace_column(h.h, 0, 1, &r, &v), -1);
+    EXPECT_EQ(zk_ftran_sparse(h.h, x, idx, &nz), -1);
+    EXPECT_EQ(zk_btran_sparse(h.h, x, idx, &nz), -1);
+    EXPECT_EQ(zk_refactor_advice(h.h, nullptr, nullptr, nullptr), -1);
+    EXPECT_EQ(zk_singular_pairs(h.h, nullptr, nullptr), -1);
+    EXPECT_EQ(zk_rcond_estimate(h.h), -1.0);
+  }
+
+  basis b = diagonal(4, 2.0);
+  ASSERT_EQ(factorize(h.h, b), 0);
+  std::vector<double> rhs = {1.0, 2.0, 3.0, 4.0};
+  std::vector<double> before = dense_solve(h.h, rhs, true);
+  const double inf = INFINITY;
+  EXPECT_EQ(replace_raw(h.h, -1, {0}, {1.0}), -1);
+  EXPECT_EQ(replace_raw(h.h, 4, {0}, {1.0}), -1);
+  EXPECT_EQ(zk_replace_column(h.h, 0, -1, nullptr, nullptr), -1);
+  EXPECT_EQ(zk_replace_column(h.h, 0, 1, nullptr, nullptr), -1);
+  EXPECT_EQ(replace_raw(h.h, 0, {4}, {1.0}), -1);
+  EXPECT_EQ(replace_raw(h.h, 0, {-1}, {1.0}), -1);
+  EXPECT_EQ(replace_raw(h.h, 0, {0, 1}, {1.0, NAN}), -1);
+  EXPECT_EQ(replace_raw(h.h, 0, {0, 1}, {1.0, inf}), -1);
+  EXPECT_EQ(replace_raw(h.h, 0, {1, 1}, {1e308, 1e308}), -1);  // sums to infinity
+  int n_updates = -1;
+  EXPECT_EQ(zk_refactor_advice(h.h, &n_updates, nullptr, nullptr), 0);
+  EXPECT_EQ(n_updates, 0);
+  std::vector<double> after = dense_solve(h.h, rhs, true);
+  EXPECT_EQ(before, after);
+
+  for (bool forward : {true, false}) {
+    auto solve = [&](double* xs, int* is, int* n) {
+      return forward ? zk_ftran_sparse(h.h, xs, is, n) : zk_btran_sparse(h.h, xs, is, n);
+    };
+    double xs[4] = {1.0, 0.0, 0.0, 0.0};
+    int is[4] = {0, 9, 9, 9};
+    int n = 5;
+    EXPECT_EQ(solve(xs, is, &n), -1);  // more than the order
+    n = -1;
+    EXPECT_EQ(solve(xs, is, &n), -1);
+    n = 2;  // position 9 outside
+    EXPECT_EQ(solve(xs, is, &n), -1);
+    EXPECT_EQ(n, 2);
+    EXPECT_EQ(xs[0], 1.0);
+    EXPECT_EQ(is[1], 9);
+    n = 1;
+    EXPECT_EQ(solve(nullptr, is, &n), -1);
+    EXPECT_EQ(solve(xs, nullptr, &n), -1);
+    EXPECT_EQ(solve(xs, is, nullptr), -1);
+    EXPECT_EQ(solve(xs, is, &n), 0);
+    EXPECT_EQ(n, 1);
+    EXPECT_EQ(xs[0], 0.5);
+  }
+  int cols[4], rows[4];
+  EXPECT_EQ(zk_singular_pairs(h.h, cols, nullptr), -1);
+  EXPECT_EQ(zk_singular_pairs(h.h, cols, rows), 0);
+
+  // lu_delete of another handle frees this thread's work record: refused
+  // until a sizing.
+  lu_delete(lu_new());
+  EXPECT_EQ(zk_ftran_sparse(h.h, x, idx, &nz), -1);
+  EXPECT_EQ(zk_rcond_estimate(h.h), -1.0);
+}
+
+// A factorization accepted with a rank deficiency offers the repair pairs and
+// advises refactoring; the replacement, the solves and the estimate refuse.
+// A failed one offers nothing.
+TEST(Simplex, RankDeficientFactorizationIsOnlyForRepair) {
+  basis b = diagonal(5, 1.0);
+  b.cols[2] = {{0, 1.0}, {1, 1.0}};  // rows 2 empty, columns 0 1 2 dependent
+  handle h;
+  ASSERT_EQ(factorize(h.h, b, 1), 0);
+  EXPECT_EQ(replace_raw(h.h, 2, {2}, {1.0}), -1);
+  double x[5] = {0, 0, 1, 0, 0};
+  int idx[5] = {2};
+  int nz = 1;
+  EXPECT_EQ(zk_ftran_sparse(h.h, x, idx, &nz), -1);
+  EXPECT_EQ(zk_btran_sparse(h.h, x, idx, &nz), -1);
+  EXPECT_EQ(zk_rcond_estimate(h.h), -1.0);
+  EXPECT_EQ(zk_refactor_advice(h.h, nullptr, nullptr, nullptr), 1);
+  int cols[5], rows[5];
+  ASSERT_EQ(zk_singular_pairs(h.h, cols, rows), 1);
+  EXPECT_EQ(rows[0], 2);
+  EXPECT_TRUE(cols[0] == 0 || cols[0] == 1 || cols[0] == 2);
+  ASSERT_EQ(factorize(h.h, b, 0), -1);
+  EXPECT_EQ(zk_singular_pairs(h.h, cols, rows), -1);
+}
+
+// ---- refactorization advice --------------------------------------------------------------------
+
+// The counts: no update and the L and U entries (pivots once) after the
+// factorization; one more update per accepted replacement and never fewer R
+// entries than updates.  The advice comes at the 100th update of a basis
+// whose R etas stay short, long before it where they are long, and the
+// counts start again with the next factorization.
+TEST(Simplex, RefactorAdviceCountsUpdatesAndEntries) {
+  // A diagonal basis: L and U hold the pivots only; each replacement by a
+  // column with one entry below its diagonal keeps the R etas at one entry.
+  const int n = 300;
+  handle h;
+  basis b = diagonal(n, 2.0);
+  ASSERT_EQ(factorize(h.h, b), 0);
+  int updates = -1;
+  long long r_entries = -1, lu_entries = -1;
+  EXPECT_EQ(zk_refactor_advice(h.h, &updates, &r_entries, &lu_entries), 0);
+  EXPECT_EQ(updates, 0);
+  EXPECT_EQ(r_entries, 0);
+  EXPECT_EQ(lu_entries, n);
+  for (int k = 0; k < ZK_REFACTOR_UPDATES; ++k) {
+    ASSERT_EQ(replace_raw(h.h, k, {k, k + 1}, {3.0, 1.0}), 0);
+    EXPECT_EQ(zk_refactor_advice(h.h, &updates, &r_entries, &lu_entries), k + 1 >= ZK_REFACTOR_UPDATES);
+    EXPECT_EQ(updates, k + 1);
+    EXPECT_GE(r_entries, updates);
+    EXPECT_LE(r_entries, lu_entries);
+  }
+  // An upper bidiagonal basis: no fill, so 2n-1 entries with the pivots.
+  basis u;
+  u.n = 50;
+  u.cols.resize(u.n);
+  for (int c = 0; c < u.n; ++c) {
+    u.cols[c] = {{c, 1.0}};
+    if (c > 0)
+      u.cols[c].insert(u.cols[c].begin(), {c - 1, -1.0});
+  }
+  ASSERT_EQ(factorize(h.h, u), 0);
+  EXPECT_EQ(zk_refactor_advice(h.h, &updates, &r_entries, &lu_entries), 0);
+  EXPECT_EQ(updates, 0);
+  EXPECT_EQ(r_entries, 0);
+  EXPECT_EQ(lu_entries, 2 * u.n - 1);
+  // A real basis whose rows of U^-1 are long: doubling its columns one by
+  // one, the R etas outgrow L and U before the 100th update, and the advice
+  // comes with the update that makes them.
+  const entry* e = find_entry("israel_opt");
+  ASSERT_NE(e, nullptr);
+  basis b2 = load_basis(*e);
+  ASSERT_EQ(factorize(h.h, b2), 0);
+  int advised_at = 0;
+  for (int k = 0; k < ZK_REFACTOR_UPDATES && advised_at == 0; ++k) {
+    column a = b2.cols[k];
+    for (auto& [r, v] : a)
+      v *= 2.0;
+    ASSERT_EQ(replace(h.h, k, a), 0);
+    int advice = zk_refactor_advice(h.h, &updates, &r_entries, &lu_entries);
+    EXPECT_EQ(advice, r_entries > lu_entries ? 1 : 0) << "update " << updates;
+    if (advice == 1)
+      advised_at = updates;
+  }
+  EXPECT_GT(advised_at, 0);
+  EXPECT_LT(advised_at, ZK_REFACTOR_UPDATES);
+}
+
+// ---- rank repair -----------------------------------------------------------------------------------
+
+// Every structurally or numerically singular matrix of the catalog becomes
+// nonsingular through the repair loop of zelkor_simplex.h.  Where lines are
+// left without a pivot the pairs name exactly those lines of lu_factoring's
+// arrays, in increasing order; where all are pivoted but the basis is
+// singular to working precision, one pair per round.  At the end a
+// factorization that accepts no deficiency succeeds, the estimate is above
+// ZK_SINGULAR_RCOND, and the solves meet the residual bound.
+TEST(Simplex, RepairLoopMakesEverySingularMatrixNonsingular) {
+  std::mt19937_64 rng(99);
+  int repaired = 0;
+  for (const entry& e : catalog()) {
+    if (!e.singular)
+      continue;
+    SCOPED_TRACE(e.name);
+    basis b = load_basis(e);
+    handle h;
+    int rounds = 0, pairs_total = 0;
+    for (;;) {
+      ASSERT_EQ(lu_resize(h.h, b.n), 0);
+      for (int c = 0; c < b.n; ++c)
+        for (auto [r, v] : b.cols[c])
+          ASSERT_GE(lu_append(h.h, r, c, v), 0);
+      int rank;
+      int* q;
+      int* r;
+      ASSERT_EQ(lu_factoring(h.h, 1, &rank, &q, &r), 0);
+      int k = zk_singular_pairs(h.h, nullptr, nullptr);
+      ASSERT_GE(k, 0);
+      if (k == 0)
+        break;
+      std::vector<int> cols(k, -9), rows(k, -9);
+      ASSERT_EQ(zk_singular_pairs(h.h, cols.data(), rows.data()), k);
+      if (rank < b.n) {
+        ASSERT_EQ(k, b.n - rank);
+        std::vector<int> want_cols, want_rows;
+        for (int i = 0; i < b.n; ++i) {
+          if (r[i] == -1)
+            want_cols.push_back(i);
+          if (q[i] == -1)
+            want_rows.push_back(i);
+        }
+        EXPECT_EQ(cols, want_cols);
+        EXPECT_EQ(rows, want_rows);
+      } else {
+        ASSERT_EQ(k, 1);
+        ASSERT_TRUE(cols[0] >= 0 && cols[0] < b.n && rows[0] >= 0 && rows[0] < b.n);
+        EXPECT_LT(zk_rcond_estimate(h.h), ZK_SINGULAR_RCOND);
+      }
+      for (int i = 0; i < k; ++i)
+        b.cols[cols[i]] = {{rows[i], 1.0}};
+      pairs_total += k;
+      ASSERT_LT(++rounds, 200);
+    }
+    EXPECT_GT(rounds, 0);
+    ASSERT_EQ(factorize(h.h, b, 0), 0);
+    EXPECT_GE(zk_rcond_estimate(h.h), ZK_SINGULAR_RCOND);
+    std::vector<double> rhs(b.n);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    for (double& v : rhs)
+      v = u(rng);
+    EXPECT_LT(ftran_residual(b, dense_solve(h.h, rhs, true), rhs), RESIDUAL_BOUND);
+    EXPECT_LT(btran_residual(b, dense_solve(h.h, rhs, false), rhs), RESIDUAL_BOUND);
+    RecordProperty(e.name, std::to_string(pairs_total) + " columns replaced in " +
+                               std::to_string(rounds) + " rounds");
+    ++repaired;
+  }
+  EXPECT_GE(repaired, 6);
+}
+
+// ---- the condition estimate -------------------------------------------------------------------
+
+namespace {
+
+// ||B^-1||_1, the largest column sum of B^-1, from n FTRANs.
+double exact_inverse_norm1(lu_handle* h, int n) {
+  std::vector<double> e(n, 0.0), x(n);
+  double best = 0.0;
+  for (int j = 0; j < n; ++j) {
+    e[j] = 1.0;
+    EXPECT_EQ(lu_ftran(h, x.data(), e.data()), 0);
+    e[j] = 0.0;
+    double s = 0.0;
+    for (double v : x)
+      s += std::fabs(v);
+    best = std::max(best, s);
+  }
+  return best;
+}
+
+// The estimate against the exact ||B^-1||_1 of basis b: never above it (a
+// lower bound, up to the rounding of the solves), at most 10 times below.
+// The estimate's ||B||_1 is checked through its product: rcond·||B||_1·est
+// == 1 needs the handle's ||B||_1 to be b's.
+void check_estimate(lu_handle* h, const basis& b, double& worst_factor) {
+  double rcond = zk_rcond_estimate(h);
+  ASSERT_GT(rcond, 0.0);
+  double est = 1.0 / (rcond * norm_1(b));  // the estimate of ||B^-1||_1
+  double exact = exact_inverse_norm1(h, b.n);
+  EXPECT_LE(est, exact * (1.0 + 1e-12));
+  EXPECT_GE(est * 10.0, exact);
+  worst_factor = std::max(worst_factor, exact / est);
+}
+
+}  // namespace
+
+// On every nonsingular matrix of order up to 2000, and after replacements
+// that change ||B||_1 (a column scaled up, then down), the estimate is
+// within a factor 10 of the exact ||B^-1||_1 and never above it, so the
+// reciprocal never falls below the true reciprocal condition number.
+TEST(Simplex, ConditionEstimateWithinTenOfExact) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  const int most = 700;  // n FTRANs each: quadratic in the order
+#else
+  const int most = 2000;
+#endif
+  double worst_factor = 1.0;
+  int matrices = 0;
+  for (const entry& e : catalog()) {
+    if (e.singular || e.n > most)
+      continue;
+    SCOPED_TRACE(e.name);
+    basis b = load_basis(e);
+    handle h;
+    ASSERT_EQ(factorize(h.h, b), 0);
+    ASSERT_NO_FATAL_FAILURE(check_estimate(h.h, b, worst_factor));
+    if (e.n <= 600) {
+      // Column 0 scaled by 1000 (||B||_1 grows), then by 1e-3 (it falls back).
+      for (double scale : {1000.0, 1e-3}) {
+        column a = b.cols[0];
+        for (auto& [r, v] : a)
+          v *= scale;
+        ASSERT_EQ(replace(h.h, 0, a), 0);
+        b.cols[0] = a;
+        ASSERT_NO_FATAL_FAILURE(check_estimate(h.h, b, worst_factor));
+      }
+    }
+    ++matrices;
+  }
+  EXPECT_GE(matrices, 30);
+  RecordProperty("worst_factor", std::to_string(worst_factor));
+}
+
+// ---- threads ----------------------------------------------------------------------------------------
+
+namespace {
+
+// Everything one run produces, in order: results, counts and solution values.
+using trace = std::vector<double>;
+
+// A sparse solve without assertions (threads leave those to the main
+// thread): the result's count, positions and values onto the trace.
+void traced_sparse_solve(lu_handle* h, const std::vector<double>& rhs, bool forward, trace& out) {
+  std::vector<double> x = rhs;
+  std::vector<int> idx(rhs.size());
+  int nz = 0;
+  for (size_t i = 0; i < rhs.size(); ++i)
+    if (rhs[i] != 0.0)
+      idx[nz++] = (int)i;
+  int rc = forward ? zk_ftran_sparse(h, x.data(), idx.data(), &nz) : zk_btran_sparse(h, x.data(), idx.data(), &nz);
+  out.push_back(rc);
+  out.push_back(nz);
+  for (int k = 0; k < nz; ++k) {
+    out.push_back(idx[k]);
+    out.push_back(x[idx[k]]);
+  }
+}
+
+// One problem as a simplex code would run it, in whatever thread calls it:
+// its own handle, the crash basis factorized, columns replaced by the
+// optimal basis' ones under the pivot rule of the simplex test (refactorized
+// on the advice), and after each replacement dense and sparse solves, the
+// estimate, and a refused call that writes a check report to the log.
+trace run_problem(const basis& crash, const basis& opt, int replacements) {
+  trace out;
+  basis cur = crash;
+  lu_handle* h = lu_new();
+  out.push_back(factorize(h, cur));
+  sparse_work work(cur.n);
+  std::vector<double> rhs(cur.n);
+  for (int i = 0; i < cur.n; ++i)
+    rhs[i] = 1.0 + (double)(i % 7) / 7.0;
+  std::vector<double> x(cur.n);
+  int done = 0;
+  for (int j = 0; j < cur.n && done < replacements; ++j) {
+    if (cur.cols[j] == opt.cols[j] || !pivot_acceptable(h, opt.cols[j], j, work))
+      continue;
+    int rc = replace(h, j, opt.cols[j]);
+    out.push_back(rc);
+    if (rc == 0) {
+      cur.cols[j] = opt.cols[j];
+      ++done;
+    }
+    out.push_back(lu_ftran(h, x.data(), rhs.data()));
+    out.insert(out.end(), x.begin(), x.end());
+    out.push_back(lu_btran(h, x.data(), rhs.data()));
+    out.insert(out.end(), x.begin(), x.end());
+    traced_sparse_solve(h, dense_column(cur.n, cur.cols[j]), true, out);
+    traced_sparse_solve(h, unit(cur.n, j), false, out);
+    out.push_back(zk_rcond_estimate(h));
+    out.push_back(zk_replace_column(h, -1, 0, nullptr, nullptr));
+    if (zk_refactor_advice(h, nullptr, nullptr, nullptr) == 1)
+      out.push_back(factorize(h, cur));
+  }
+  lu_delete(h);  // frees this thread's work record too
+  return out;
+}
+
+bool same_bits(const trace& a, const trace& b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+}
+
+}  // namespace
+
+// Two threads, each with its own handle and problem, factorize, replace and
+// solve at the same time (released together), and produce bit for bit what
+// the same runs produce one after the other in the main thread.  The thread
+// sanitizer build runs this test.
+TEST(SimplexThreads, TwoThreadsGiveTheSingleThreadedResults) {
+  const entry* names[4] = {find_entry("degen2_crash"), find_entry("degen2_opt"),
+                           find_entry("bandm_crash"), find_entry("bandm_opt")};
+  for (const entry* e : names)
+    ASSERT_NE(e, nullptr);
+  basis crash1 = load_basis(*names[0]), opt1 = load_basis(*names[1]);
+  basis crash2 = load_basis(*names[2]), opt2 = load_basis(*names[3]);
+  const int replacements = 150;
+  trace want1 = run_problem(crash1, opt1, replacements);
+  trace want2 = run_problem(crash2, opt2, replacements);
+  ASSERT_GT(want1.size(), 1000u);
+  ASSERT_GT(want2.size(), 1000u);
+  for (int round = 0; round < 3; ++round) {
+    trace got1, got2;
+    std::atomic<int> waiting{2};
+    auto start_together = [&waiting] {
+      --waiting;
+      while (waiting.load() > 0)
+        std::this_thread::yield();
+    };
+    std::thread t1([&] {
+      start_together();
+      got1 = run_problem(crash1, opt1, replacements);
+    });
+    std::thread t2([&] {
+      start_together();
+      got2 = run_problem(crash2, opt2, replacements);
+    });
+    t1.join();
+    t2.join();
+    EXPECT_TRUE(same_bits(got1, want1)) << "round " << round;
+    EXPECT_TRUE(same_bits(got2, want2)) << "round " << round;
+  }
+}
+
+// A handle belongs to the work record of the thread that sized it: in a
+// thread whose record does not cover its order it refuses, and works again
+// there once that thread has sized a handle of the order.
+TEST(SimplexThreads, AnotherThreadNeedsItsOwnWorkRecord) {
+  basis b = diagonal(20, 2.0);
+  handle h;
+  ASSERT_EQ(factorize(h.h, b), 0);
+  int refused = 0, after_sizing = -9;
+  std::thread t([&] {
+    double x[20] = {1.0};
+    int idx[20] = {0};
+    int nz = 1;
+    refused = zk_ftran_sparse(h.h, x, idx, &nz);
+    lu_handle* own = lu_new();
+    lu_resize(own, 20);
+    after_sizing = zk_ftran_sparse(h.h, x, idx, &nz);
+    lu_delete(own);
+  });
+  t.join();
+  EXPECT_EQ(refused, -1);
+  EXPECT_EQ(after_sizing, 0);
+}
