@@ -123,6 +123,7 @@ struct estimate_work {
     if (mem_grow(&x, n) != nullptr && mem_grow(&y, n) != nullptr && mem_grow(&s, n) != nullptr)
       return true;
     log_error("**** zk_simplex: cannot malloc\n");
+    release();
     return false;
   }
   void release() {
