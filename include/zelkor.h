@@ -32,10 +32,15 @@
  * file "Zelkordbg.txt" in the current directory (Shift_JIS text), which
  * lu_new creates.
  *
- * All handles share one work record: lu_delete of any handle frees it, and
- * every other live handle must then be sized again with lu_resize before its
- * next use (until then its functions refuse with -1).  One call at a time in
- * the whole process.
+ * Handles share one work record, sized for the largest order sized so far:
+ * lu_delete of any handle frees it.  A live handle whose order the record no
+ * longer covers refuses with -1 (after a report) until the record covers it
+ * again, which its own lu_resize does (so does any handle's lu_resize to an
+ * order at least as large; its factors stay valid).  In ZelkorD the record is
+ * one per process: one call at a time in the whole process.  In zelkor
+ * (libzelkor) it is one per thread: threads that use their own handles may
+ * call at the same time, and a handle is used by one thread at a time, the
+ * thread that sized it (see zelkor_simplex.h).
  */
 #ifndef ZELKOR_H
 #define ZELKOR_H

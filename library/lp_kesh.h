@@ -65,14 +65,16 @@ inline int chk_site_int(int kind, int32_t lo, int32_t v, int32_t hi, const char*
   bool ok = kind == 0 ? (lo <= v && v < hi) : (lo <= v && v <= hi);
   if (ok) [[likely]]
     return 0;
-  ++chk_fail_n;
+  if (chk_fail_n < INT32_MAX)  // the count stops at its largest value
+    ++chk_fail_n;
   return chk_int(kind, lo, v, hi, file, line, "x", "y", "z");
 }
 inline int chk_site_real(int kind, double lo, double v, double hi, const char* file, int line) {
   bool ok = kind == 0 ? (lo <= v && v < hi) : (lo <= v && v <= hi);
   if (ok) [[likely]]
     return 0;
-  ++chk_fail_n;
+  if (chk_fail_n < INT32_MAX)  // the count stops at its largest value
+    ++chk_fail_n;
   return chk_real(kind, lo, v, hi, file, line, "x", "y", "z");
 }
 

@@ -52,7 +52,9 @@
 // array, so that nobody hands it to two stages at once:
 //   dwk1               sz+1 doubles: the reciprocal pivots of the elimination
 //                      until the eta files are complete; the input kept for the
-//                      verification of a transform (library build)
+//                      verification of a transform (library build); the column
+//                      sums of zk_keep_column_norms before an elimination (fast
+//                      library)
 //   dwk2               sz+1 doubles: the permutation at the end of FTRAN and the
 //                      start of BTRAN; the product of a verification
 //   dwk3               sz+1 doubles: the unit vectors of the check; the result
@@ -216,8 +218,6 @@ struct b_rec {
   double* col_abs;     // col_abs_cap entries: col_abs[j] = sum_i |B(i,j)| of
                        // basis column j (duplicates summed first)
   int32_t col_abs_cap; // entries allocated in col_abs
-  int64_t lu_entries;  // entries of the L and U etas now
-  int64_t r_entries;   // entries of the R etas now
   lpvect2 zk_vec;      // the interface's scratch column / right-hand side
 };
 

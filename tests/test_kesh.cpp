@@ -1,6 +1,8 @@
 // Checks, trace heads, the log stream, memory helpers and print routines.
 #include <gtest/gtest.h>
 
+#include <cstdint>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -78,6 +80,12 @@ TEST(Checks, ReportBytesAndCounting) {
            "*** CHKY error <== test_kesh.cpp(%d) x(-1e+30) y(2e+30) z(1e+30)\n",
            line, line + 2, line + 4, line + 5);
   EXPECT_EQ(read_file("log.txt"), expect);
+  // The count stops at its largest value instead of overflowing.
+  chk_set_fail_count(INT32_MAX);
+  EXPECT_EQ(CHKA(0, 5, 5), 1);
+  EXPECT_EQ(CHKX(0.0, 1.0, 0.5), 1);
+  EXPECT_EQ(chk_fail_count(), INT32_MAX);
+  chk_set_fail_count(before + 4);
 }
 
 TEST(Checks, BoundsOfEachKind) {
