@@ -1289,13 +1289,19 @@ int lu_make_eta(b_rec* b, int accept, int rank) {
   return rc;
 }
 
-// The chained eta files of a successful factorization, built from the
-// finished chains the elimination left when a stage first needs them (the
-// sparse transforms and the basis update); nothing when they exist.
+// The chained eta files of a successful factorization, built when a stage
+// first needs them (the sparse transforms and the basis update, which come
+// before any update changes the packed files); nothing when they exist.  They
+// are built from the packed files, in step order: each entry takes the next
+// slot of the pool from slot 0 on (the slots' first contents, the eliminated
+// matrix, are read no more; the etas hold fewer entries than it had elements)
+// and is linked as the factorization links it, so that every chain and list
+// is the one the library build makes from the finished column chains.
 void lu_eta_chains(b_rec* b) {
   if (b->chains_ready || b->fact_done == 0 || b->fact_state < 0)
     return;
   int sz = b->sz;
+  lumx* lu = b->lu;
   int32_t* row_of = lplu.ips1;  // step -> pivot row
   int rank = 0;
   for (int r = 0; r < sz; ++r)
@@ -1303,13 +1309,29 @@ void lu_eta_chains(b_rec* b) {
       row_of[b->ips2[r]] = r;
       ++rank;
     }
-  int n_lw = b->n_lw;
-  int n_up = b->n_up;
-  b->n_lw = b->n_up = 0;
-  chains_build(b, rank, row_of, b->ips1, b->ips2,
-               [&](int s, int r) { return b->up_ord[r] != s; });
-  b->n_lw = n_lw;
-  b->n_up = n_up;
+  CHKB(0, b->upp.dead + b->n_br, 0);
+  chains_reset(b);
+  int32_t slot = 0;
+  for (int s = 0; s < rank; ++s) {
+    int r = row_of[s];
+    if (b->up_ord[r] != s)
+      continue;  // a step without etas
+    for (int which = 0; which < 2; ++which) {
+      eta_file* f = which == 0 ? &b->up : &b->lw;
+      const eta_pack* pk = which == 0 ? &b->upp : &b->lwp;
+      eta_pfv* h = &f->pfv[r];
+      h->row = r;
+      h->first = -1;
+      int32_t tail = -1;
+      int32_t q = pk->seg_of[r];
+      if (q >= 0)
+        for (int32_t k = pk->seg[q].start, end = k + pk->seg[q].len; k < end; ++k)
+          lu_lu_append_tail(lu, slot++, 1, pk->idx[k], r, pk->val[k], &h->first, &tail, f->aux);
+      step_list_append(f, r);
+    }
+  }
+  eta_link_lists(&b->lw, 3);
+  eta_link_lists(&b->up, 3);
   b->chains_ready = 1;
 }
 
