@@ -1475,21 +1475,40 @@ namespace {
 // The stages below on the packed files; in the library build, with the test
 // switch lu_chain_walk, the same operations in the same order on the chains.
 
+// x(E) = t·v + x(E) for every entry (E, v) of a segment or of a chain (the
+// entries hold negated factor values, so this subtracts).
+inline void seg_axpy(double* x, const eta_pack* p, eta_seg g, double t) {
+  for (int32_t k = g.start, end = g.start + g.len; k < end; ++k)
+    x[p->idx[k]] = t * p->val[k] + x[p->idx[k]];
+}
+inline void chain_axpy(double* x, const lumx* lu, int32_t first, double t) {
+  for (int32_t k = first; k >= 0; k = lu->av.nexti[k])
+    x[lu->av.i[k]] = t * lu->av.v[k] + x[lu->av.i[k]];
+}
+
+// d = y(E)·v + d for every entry (E, v) in order; the final d.
+inline double seg_dot(const double* y, const eta_pack* p, eta_seg g, double d) {
+  for (int32_t k = g.start, end = g.start + g.len; k < end; ++k)
+    d = y[p->idx[k]] * p->val[k] + d;
+  return d;
+}
+inline double chain_dot(const double* y, const lumx* lu, int32_t first, double d) {
+  for (int32_t k = first; k >= 0; k = lu->av.nexti[k])
+    d = y[lu->av.i[k]] * lu->av.v[k] + d;
+  return d;
+}
+
 // x(E) -= L(E,s) x(s) for every L eta in step order.
 void ftran_l(const b_rec* b, double* x) {
 #ifdef ZELKOR_DIAG
   if (lu_chain_walk) {
-    const int32_t* ai = b->lu->av.i;
-    const int32_t* nexti = b->lu->av.nexti;
-    const double* av = b->lu->av.v;
     const eta_pfv* lw = b->lw.pfv;
     for (int32_t s = b->lw.nz_head; s >= 0; s = lw[s].nz_next) {
       double t = x[s];
       if (t == 0.0)
         continue;
       x[s] = 0.0;
-      for (int32_t k = lw[s].first; k >= 0; k = nexti[k])
-        x[ai[k]] = t * av[k] + x[ai[k]];
+      chain_axpy(x, b->lu, lw[s].first, t);
       if (x[s] != 0.0)
         CHKY(0, x[s], 0);
       x[s] = t;
@@ -1498,8 +1517,6 @@ void ftran_l(const b_rec* b, double* x) {
   }
 #endif
   const eta_pack* p = &b->lwp;
-  const int32_t* idx = p->idx;
-  const double* val = p->val;
   for (int32_t q = 0; q < p->n_seg; ++q) {
     eta_seg g = p->seg[q];
     double t = x[g.row];
@@ -1508,8 +1525,7 @@ void ftran_l(const b_rec* b, double* x) {
 #ifdef ZELKOR_DIAG
     x[g.row] = 0.0;
 #endif
-    for (int32_t k = g.start, end = g.start + g.len; k < end; ++k)
-      x[idx[k]] = t * val[k] + x[idx[k]];  // x(E) -= L(E,s) x(s)
+    seg_axpy(x, p, g, t);  // x(E) -= L(E,s) x(s)
 #ifdef ZELKOR_DIAG
     if (x[g.row] != 0.0)
       CHKY(0, x[g.row], 0);  // an L eta never applies to its own row
@@ -1522,59 +1538,33 @@ void ftran_l(const b_rec* b, double* x) {
 void ftran_r(const b_rec* b, double* x) {
 #ifdef ZELKOR_DIAG
   if (lu_chain_walk) {
-    const int32_t* ai = b->lu->av.i;
-    const int32_t* nexti = b->lu->av.nexti;
-    const double* av = b->lu->av.v;
-    const eta_pfv* br = b->br.pfv;
-    for (int32_t e = 0; e < b->n_br; ++e) {
-      double sum = 0.0;
-      for (int32_t k = br[e].first; k >= 0; k = nexti[k])
-        sum = x[ai[k]] * av[k] + sum;
-      x[br[e].row] = sum;
-    }
+    for (int32_t e = 0; e < b->n_br; ++e)
+      x[b->br.pfv[e].row] = chain_dot(x, b->lu, b->br.pfv[e].first, 0.0);
     return;
   }
 #endif
   const eta_pack* p = &b->brp;
-  const int32_t* idx = p->idx;
-  const double* val = p->val;
-  for (int32_t e = 0; e < b->n_br; ++e) {
-    eta_seg g = p->seg[e];
-    double sum = 0.0;
-    for (int32_t k = g.start, end = g.start + g.len; k < end; ++k)
-      sum = x[idx[k]] * val[k] + sum;
-    x[g.row] = sum;
-  }
+  for (int32_t e = 0; e < b->n_br; ++e)
+    x[p->seg[e].row] = seg_dot(x, p, p->seg[e], 0.0);
 }
 
 // x(E) -= U(E,s) x(s) for every U eta in reverse step order.
 void ftran_u(const b_rec* b, double* x) {
 #ifdef ZELKOR_DIAG
   if (lu_chain_walk) {
-    const int32_t* ai = b->lu->av.i;
-    const int32_t* nexti = b->lu->av.nexti;
-    const double* av = b->lu->av.v;
     const eta_pfv* up = b->up.pfv;
-    for (int32_t s = b->up.nz_tail; s >= 0; s = up[s].nz_prev) {
-      double t = x[s];
-      if (t == 0.0)
-        continue;
-      for (int32_t k = up[s].first; k >= 0; k = nexti[k])
-        x[ai[k]] = t * av[k] + x[ai[k]];
-    }
+    for (int32_t s = b->up.nz_tail; s >= 0; s = up[s].nz_prev)
+      if (x[s] != 0.0)
+        chain_axpy(x, b->lu, up[s].first, x[s]);
     return;
   }
 #endif
   const eta_pack* p = &b->upp;
-  const int32_t* idx = p->idx;
-  const double* val = p->val;
   for (int32_t q = p->n_seg - 1; q >= 0; --q) {
     eta_seg g = p->seg[q];
     double t = x[g.row];
-    if (t == 0.0 || g.len == 0)
-      continue;
-    for (int32_t k = g.start, end = g.start + g.len; k < end; ++k)
-      x[idx[k]] = t * val[k] + x[idx[k]];  // x(E) -= U(E,s) x(s)
+    if (t != 0.0 && g.len != 0)
+      seg_axpy(x, p, g, t);  // x(E) -= U(E,s) x(s)
   }
 }
 
@@ -1582,64 +1572,40 @@ void ftran_u(const b_rec* b, double* x) {
 void btran_u(const b_rec* b, double* y) {
 #ifdef ZELKOR_DIAG
   if (lu_chain_walk) {
-    const int32_t* ai = b->lu->av.i;
-    const int32_t* nexti = b->lu->av.nexti;
-    const double* av = b->lu->av.v;
     const eta_pfv* up = b->up.pfv;
-    for (int32_t s = b->up.nz_head; s >= 0; s = up[s].nz_next) {
-      double d = 0.0;
-      for (int32_t k = up[s].first; k >= 0; k = nexti[k])
-        d = y[ai[k]] * av[k] + d;
-      y[s] = d + y[s];
-    }
+    for (int32_t s = b->up.nz_head; s >= 0; s = up[s].nz_next)
+      y[s] = chain_dot(y, b->lu, up[s].first, 0.0) + y[s];
     return;
   }
 #endif
   const eta_pack* p = &b->upp;
-  const int32_t* idx = p->idx;
-  const double* val = p->val;
   for (int32_t q = 0; q < p->n_seg; ++q) {
     eta_seg g = p->seg[q];
-    if (g.len == 0)
-      continue;
-    double d = 0.0;
-    for (int32_t k = g.start, end = g.start + g.len; k < end; ++k)
-      d = y[idx[k]] * val[k] + d;
-    y[g.row] = d + y[g.row];  // y(s) -= sum_E U(E,s) y(E)
+    if (g.len != 0)
+      y[g.row] = seg_dot(y, p, g, 0.0) + y[g.row];  // y(s) -= sum_E U(E,s) y(E)
   }
 }
 
 // y(E) += y(r)·R(E) for every R eta, newest first, y(r) cleared first.
 void btran_r(const b_rec* b, double* y) {
-#ifdef ZELKOR_DIAG
-  if (lu_chain_walk) {
-    const int32_t* ai = b->lu->av.i;
-    const int32_t* nexti = b->lu->av.nexti;
-    const double* av = b->lu->av.v;
-    const eta_pfv* br = b->br.pfv;
-    for (int32_t e = b->n_br - 1; e >= 0; --e) {
-      int32_t s = br[e].row;
-      double t = y[s];
-      if (t == 0.0)
-        continue;
-      y[s] = 0.0;
-      for (int32_t k = br[e].first; k >= 0; k = nexti[k])
-        y[ai[k]] = t * av[k] + y[ai[k]];
-    }
-    return;
-  }
-#endif
   const eta_pack* p = &b->brp;
-  const int32_t* idx = p->idx;
-  const double* val = p->val;
   for (int32_t e = b->n_br - 1; e >= 0; --e) {
-    eta_seg g = p->seg[e];
-    double t = y[g.row];
+#ifdef ZELKOR_DIAG
+    int32_t s = lu_chain_walk ? b->br.pfv[e].row : p->seg[e].row;
+#else
+    int32_t s = p->seg[e].row;
+#endif
+    double t = y[s];
     if (t == 0.0)
       continue;
-    y[g.row] = 0.0;
-    for (int32_t k = g.start, end = g.start + g.len; k < end; ++k)
-      y[idx[k]] = t * val[k] + y[idx[k]];
+    y[s] = 0.0;
+#ifdef ZELKOR_DIAG
+    if (lu_chain_walk) {
+      chain_axpy(y, b->lu, b->br.pfv[e].first, t);
+      continue;
+    }
+#endif
+    seg_axpy(y, p, p->seg[e], t);
   }
 }
 
@@ -1647,29 +1613,15 @@ void btran_r(const b_rec* b, double* y) {
 void btran_l(const b_rec* b, double* y) {
 #ifdef ZELKOR_DIAG
   if (lu_chain_walk) {
-    const int32_t* ai = b->lu->av.i;
-    const int32_t* nexti = b->lu->av.nexti;
-    const double* av = b->lu->av.v;
     const eta_pfv* lw = b->lw.pfv;
-    for (int32_t s = b->lw.nz_tail; s >= 0; s = lw[s].nz_prev) {
-      double d = y[s];
-      for (int32_t k = lw[s].first; k >= 0; k = nexti[k])
-        d = y[ai[k]] * av[k] + d;
-      y[s] = d;
-    }
+    for (int32_t s = b->lw.nz_tail; s >= 0; s = lw[s].nz_prev)
+      y[s] = chain_dot(y, b->lu, lw[s].first, y[s]);
     return;
   }
 #endif
   const eta_pack* p = &b->lwp;
-  const int32_t* idx = p->idx;
-  const double* val = p->val;
-  for (int32_t q = p->n_seg - 1; q >= 0; --q) {
-    eta_seg g = p->seg[q];
-    double d = y[g.row];
-    for (int32_t k = g.start, end = g.start + g.len; k < end; ++k)
-      d = y[idx[k]] * val[k] + d;
-    y[g.row] = d;  // y(s) -= sum_E L(E,s) y(E)
-  }
+  for (int32_t q = p->n_seg - 1; q >= 0; --q)
+    y[p->seg[q].row] = seg_dot(y, p, p->seg[q], y[p->seg[q].row]);  // y(s) -= sum_E L(E,s) y(E)
 }
 
 }  // namespace
