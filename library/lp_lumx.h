@@ -81,7 +81,9 @@
 //   c_nzlst, r_nzlst   sz+1 triples {nz, next, prev} per column / row
 //   map_pred, map_col, map_stamp, map_stale, map_stale_elem
 //                      the column the row map vwk2 belongs to during the
-//                      elimination (see lp_sm_lu.cpp)
+//                      elimination (see lp_sm_lu.cpp); before it, map_pred
+//                      holds the element met first per row in the merge of
+//                      duplicates
 #ifndef ZELKOR_LP_LUMX_H
 #define ZELKOR_LP_LUMX_H
 

@@ -521,6 +521,7 @@ namespace {
 // duplicates.
 void merge_duplicates(lumx* lu, int sz) {
   lpvect2* map = &lplu.vwk2;
+  int32_t* first = lplu.map_pred;  // the element met first per row (free before the map)
   int32_t* ai = lu->av.i;
   double* av = lu->av.v;
   bool any = false;
@@ -531,7 +532,7 @@ void merge_duplicates(lumx* lu, int sz) {
       int32_t after = lu->av.nexti[e];
       int x = ai[e];
       if (map->usef[x] == mark) {
-        int keep = (int)map->vp[x];
+        int keep = first[x];
         av[keep] += av[e];
         av[e] = 0.0;
         lu->av.nexti[pred] = after;  // pred >= 0: a duplicate is never first
@@ -541,7 +542,7 @@ void merge_duplicates(lumx* lu, int sz) {
         any = true;
       } else {
         map->usef[x] = mark;
-        map->vp[x] = (double)e;
+        first[x] = e;
         pred = e;
       }
       e = after;
