@@ -1063,6 +1063,7 @@ void step_list_append(eta_file* f, int r) {
   f->tail = r;
 }
 
+#ifdef ZELKOR_DIAG
 // The chained etas of step s with pivot {r, c}: the finished chain of column c
 // holds the pivot (row of step s), the U part (rows of earlier steps) and the
 // L part (rows of later steps); step_of gives the step of each row (negative
@@ -1104,6 +1105,7 @@ int chain_step_etas(b_rec* b, lumx* lu, int s, int r, int c, const int32_t* step
   b->up_ord[r] = s;
   return 0;
 }
+#endif
 
 // Empties the chains and lists of the three eta files.
 void chains_reset(b_rec* b) {
@@ -1204,6 +1206,7 @@ int pack_step_etas(b_rec* b, const lumx* lu, int s, int r, int c, bool report) {
   return 0;
 }
 
+#ifdef ZELKOR_DIAG
 // The chained eta files of the steps 0 .. rank-1 (rows row_of[s], columns
 // cols[row]), skipping the steps skip(s, row) names, then their lists.
 template <class Skip>
@@ -1223,6 +1226,7 @@ int chains_build(b_rec* b, int rank, const int32_t* row_of, const int32_t* col_o
   }
   return rc;
 }
+#endif
 
 }  // namespace
 
@@ -1482,10 +1486,12 @@ inline void seg_axpy(double* x, const eta_pack* p, eta_seg g, double t) {
   for (int32_t k = g.start, end = g.start + g.len; k < end; ++k)
     x[p->idx[k]] = t * p->val[k] + x[p->idx[k]];
 }
+#ifdef ZELKOR_DIAG
 inline void chain_axpy(double* x, const lumx* lu, int32_t first, double t) {
   for (int32_t k = first; k >= 0; k = lu->av.nexti[k])
     x[lu->av.i[k]] = t * lu->av.v[k] + x[lu->av.i[k]];
 }
+#endif
 
 // d = y(E)·v + d for every entry (E, v) in order; the final d.
 inline double seg_dot(const double* y, const eta_pack* p, eta_seg g, double d) {
@@ -1493,11 +1499,13 @@ inline double seg_dot(const double* y, const eta_pack* p, eta_seg g, double d) {
     d = y[p->idx[k]] * p->val[k] + d;
   return d;
 }
+#ifdef ZELKOR_DIAG
 inline double chain_dot(const double* y, const lumx* lu, int32_t first, double d) {
   for (int32_t k = first; k >= 0; k = lu->av.nexti[k])
     d = y[lu->av.i[k]] * lu->av.v[k] + d;
   return d;
 }
+#endif
 
 // x(E) -= L(E,s) x(s) for every L eta in step order.
 void ftran_l(const b_rec* b, double* x) {
