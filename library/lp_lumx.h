@@ -65,8 +65,7 @@
 //                      are built; the reach list of a sparse transform; the
 //                      rows an update adds to U's row list
 //   ips2               sz+3 ints: the columns one pivot search took out of the
-//                      buckets; the column of each pivot row while the eta
-//                      chains are built (library build)
+//                      buckets
 //   vwk1               work vector: the multipliers of the pivot column during
 //                      one elimination step; the row of U⁻¹ in a basis update
 //   vwk2               stamped work vector: the merge of duplicates, the row map

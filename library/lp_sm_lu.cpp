@@ -361,15 +361,29 @@ void examine_line(pivot_search& ps, int kind, int line, double f) {
 
 // Takes the next line of the kind out of the buckets and records it; -1 when
 // the buckets are empty.
+void record_taken(pivot_search& ps, int kind, int line) {
+  if (kind == NZ_ROW)
+    ps.taken_rows[ps.n_rows++] = line;
+  else
+    ps.taken_cols[ps.n_cols++] = line;
+}
+
 int take_line(pivot_search& ps, int kind) {
   int line = nz_take_min(ps.lu, kind);
-  if (line >= 0) {
-    if (kind == NZ_ROW)
-      ps.taken_rows[ps.n_rows++] = line;
-    else
-      ps.taken_cols[ps.n_cols++] = line;
-  }
+  if (line >= 0)
+    record_taken(ps, kind, line);
   return line;
+}
+
+// Takes and records a line that a look at the buckets left in its bucket
+// (-1: none).
+void take_candidate(pivot_search& ps, int kind, int line) {
+  if (line < 0)
+    return;
+  int k = lists_of(ps.lu, kind).lst[line].nz;
+  CHKB(k, lists_of(ps.lu, kind).nz[line], k);
+  nz_remove(ps.lu, kind, line);
+  record_taken(ps, kind, line);
 }
 
 // Looks at the first line of the smallest count, dropping unrecorded the
@@ -396,14 +410,8 @@ int peek_singleton(pivot_search& ps, int kind, int* cand) {
   *cand = line;
   if (line < 0 || nz[line] != 1)
     return -1;
-  int k = lists_of(lu, kind).lst[line].nz;
-  CHKB(k, nz[line], k);
-  nz_remove(lu, kind, line);
+  take_candidate(ps, kind, line);
   *cand = -1;
-  if (kind == NZ_ROW)
-    ps.taken_rows[ps.n_rows++] = line;
-  else
-    ps.taken_cols[ps.n_cols++] = line;
   line_view lv = view_of(lu, ps.b, kind, line);
   int e = *lv.head;
   while (e >= 0 && (lu->av.v[e] == 0.0 || lv.o_step[lv.other[e]] <= ps.s)) {
@@ -411,19 +419,6 @@ int peek_singleton(pivot_search& ps, int kind, int* cand) {
     e = *lv.head;
   }
   return e;
-}
-
-// Takes a candidate line that peek_singleton left in its bucket.
-void take_candidate(pivot_search& ps, int kind, int line) {
-  if (line < 0)
-    return;
-  int k = lists_of(ps.lu, kind).lst[line].nz;
-  CHKB(k, lists_of(ps.lu, kind).nz[line], k);
-  nz_remove(ps.lu, kind, line);
-  if (kind == NZ_ROW)
-    ps.taken_rows[ps.n_rows++] = line;
-  else
-    ps.taken_cols[ps.n_cols++] = line;
 }
 
 // The Markowitz search over lines in increasing count, starting from the
@@ -620,11 +615,11 @@ int fact_setup(b_rec* b, lumx* lu, int sz) {
   return 0;
 }
 
-#ifdef ZELKOR_DIAG
-// The straightforward walk of the test switch lu_fact_rewalk: maps the live
-// rows of column y to their elements (a new stamp in vwk2), retiring the
-// stale elements of y's active chain in chain order, and makes the map y's.
-void map_column(b_rec* b, lumx* lu, int s, int y) {
+// Maps the live rows of column y to their elements (a new stamp in vwk2),
+// retiring the stale elements of y's active chain in chain order, calls
+// live(g, x) for each live element g of row x, and makes the map y's.
+template <class Live>
+void map_column(b_rec* b, lumx* lu, int s, int y, Live live) {
   lpvect2* map = &lplu.vwk2;
   int32_t t = lpvect2_newmark(map);
   int32_t* map_pred = lplu.map_pred;
@@ -639,6 +634,7 @@ void map_column(b_rec* b, lumx* lu, int s, int y) {
       map->vp[x] = (double)g;
       map_pred[x] = pred;
       pred = g;
+      live(g, x);
     } else {
       col_retire(lu, pred, g, av[g] != 0.0);
     }
@@ -648,7 +644,6 @@ void map_column(b_rec* b, lumx* lu, int s, int y) {
   lplu.map_stamp = t;
   lplu.map_stale = 0;
 }
-#endif
 
 // Unlinks the one element of column y that went stale since the map was made,
 // from where it stands on the chain, as a walk would.
@@ -739,45 +734,46 @@ int scatter_multipliers(b_rec* b, lumx* lu, int s, int c) {
 // for the fill-in, in its chain order.  The same operations on the same
 // elements as the map-then-update walk.  0, or the result of a failed fill-in.
 int update_column_walked(b_rec* b, lumx* lu, int s, int y, int c, double u, int n_l) {
-  lpvect2* map = &lplu.vwk2;
   const lpvect2* lv = &lplu.vwk1;
-  int32_t t = lpvect2_newmark(map);
-  int32_t* map_pred = lplu.map_pred;
-  const int32_t* ai = lu->av.i;
-  double* av = lu->av.v;
   int met = 0;
-  int pred = -1;
-  for (int32_t g = lu->col_k_head[y]; g >= 0;) {
-    int32_t after = lu->av.nexti[g];
-    int x = ai[g];
-    if (b->ips1[x] > s) {
-      map->usef[x] = t;
-      map->vp[x] = (double)g;
-      map_pred[x] = pred;
-      pred = g;
-      if (lv->usef[x] == lv->mark) {
-        subtract_at(lu, av, g, x, y, u * lv->va[x]);
-        ++met;
-      }
-    } else {
-      col_retire(lu, pred, g, av[g] != 0.0);
+  map_column(b, lu, s, y, [&](int g, int x) {
+    if (lv->usef[x] == lv->mark) {
+      subtract_at(lu, lu->av.v, g, x, y, u * lv->va[x]);
+      ++met;
     }
-    g = after;
-  }
-  lplu.map_col = y;
-  lplu.map_stamp = t;
-  lplu.map_stale = 0;
+  });
   if (met == n_l)
     return 0;
+  const lpvect2* map = &lplu.vwk2;
   for (int32_t h = lu->col_k_head[c]; h >= 0; h = lu->av.nexti[h]) {
-    int x = ai[h];
-    if (map->usef[x] == t)
+    int x = lu->av.i[h];
+    if (map->usef[x] == lplu.map_stamp)
       continue;
-    int rc = fill_in(lu, x, y, u * av[h], t);
+    int rc = fill_in(lu, x, y, u * lu->av.v[h], lplu.map_stamp);  // the pool may move
     if (rc < 0)
       return rc;
-    av = lu->av.v;  // the pool may have moved
-    ai = lu->av.i;
+  }
+  return 0;
+}
+
+// The update of column y through the map it holds: a(x,y) -= u·l(x) along
+// column c, fill-in where row x has no element.  0, or the result of a failed
+// fill-in.
+int update_mapped_column(b_rec* b, lumx* lu, int s, int y, int c, double u) {
+  const lpvect2* map = &lplu.vwk2;
+  int32_t t = lplu.map_stamp;
+  for (int32_t h = lu->col_k_head[c]; h >= 0; h = lu->av.nexti[h]) {
+    int x = lu->av.i[h];
+    double l = lu->av.v[h];
+    CHKB(0, l == 0.0 || b->ips1[x] <= s, 0);
+    double d = u * l;
+    if (map->usef[x] == t) {
+      subtract_at(lu, lu->av.v, (int)map->vp[x], x, y, d);
+    } else {
+      int rc = fill_in(lu, x, y, d, t);  // the pool may move
+      if (rc < 0)
+        return rc;
+    }
   }
   return 0;
 }
@@ -786,35 +782,17 @@ int update_column(b_rec* b, lumx* lu, int s, int y, int c, double u, int n_l) {
   lpvect2* map = &lplu.vwk2;
   map->n = b->sz;
   CHKB(1, b->sz, map->max_n);
-  bool walk = !map_belongs_to(y) || lplu.map_stale > 1;
 #ifdef ZELKOR_DIAG
-  if (lu_fact_rewalk)
-    map_column(b, lu, s, y);  // the straightforward walk, then the update below
-  else
-#endif
-  if (walk)
-    return update_column_walked(b, lu, s, y, c, u, n_l);
-  else if (lplu.map_stale == 1)
-    retire_stale(lu);
-  int32_t t = lplu.map_stamp;
-  const int32_t* ai = lu->av.i;
-  double* av = lu->av.v;
-  for (int32_t h = lu->col_k_head[c]; h >= 0; h = lu->av.nexti[h]) {
-    int x = ai[h];
-    double l = av[h];
-    CHKB(0, l == 0.0 || b->ips1[x] <= s, 0);
-    double d = u * l;
-    if (map->usef[x] == t) {
-      subtract_at(lu, av, (int)map->vp[x], x, y, d);
-    } else {
-      int rc = fill_in(lu, x, y, d, t);
-      if (rc < 0)
-        return rc;
-      av = lu->av.v;  // the pool may have moved
-      ai = lu->av.i;
-    }
+  if (lu_fact_rewalk) {  // the straightforward walk: map every time, then update
+    map_column(b, lu, s, y, [](int, int) {});
+    return update_mapped_column(b, lu, s, y, c, u);
   }
-  return 0;
+#endif
+  if (!map_belongs_to(y) || lplu.map_stale > 1)
+    return update_column_walked(b, lu, s, y, c, u, n_l);
+  if (lplu.map_stale == 1)
+    retire_stale(lu);
+  return update_mapped_column(b, lu, s, y, c, u);
 }
 
 // Column walk of the pivot column c: multipliers of live rows are scaled by
@@ -1066,10 +1044,10 @@ void step_list_append(eta_file* f, int r) {
 #ifdef ZELKOR_DIAG
 // The chained etas of step s with pivot {r, c}: the finished chain of column c
 // holds the pivot (row of step s), the U part (rows of earlier steps) and the
-// L part (rows of later steps); step_of gives the step of each row (negative
-// or beyond the rank: never pivoted, so later).  Its slots are re-chained into
-// the etas.  0, or -1 when the pivot is missing or zero.
-int chain_step_etas(b_rec* b, lumx* lu, int s, int r, int c, const int32_t* step_of) {
+// L part (rows of later steps; a row never pivoted holds sz + 1 in ips1).  Its
+// slots are re-chained into the etas.  0, or -1 when the pivot is missing or
+// zero.
+int chain_step_etas(b_rec* b, lumx* lu, int s, int r, int c) {
   eta_pfv* lh = &b->lw.pfv[r];
   eta_pfv* uh = &b->up.pfv[r];
   lh->row = uh->row = r;
@@ -1080,7 +1058,7 @@ int chain_step_etas(b_rec* b, lumx* lu, int s, int r, int c, const int32_t* step
   for (int32_t k = lu->col_head[c]; k >= 0;) {
     int32_t after = lu->av.nexti[k];
     int x = lu->av.i[k];
-    int t = step_of[x] < 0 ? INT32_MAX : step_of[x];
+    int t = b->ips1[x];
     double v = lu->av.v[k];
     if (t == s) {
       if (v == 0.0)
@@ -1207,18 +1185,16 @@ int pack_step_etas(b_rec* b, const lumx* lu, int s, int r, int c, bool report) {
 }
 
 #ifdef ZELKOR_DIAG
-// The chained eta files of the steps 0 .. rank-1 (rows row_of[s], columns
-// cols[row]), skipping the steps skip(s, row) names, then their lists.
-template <class Skip>
-int chains_build(b_rec* b, int rank, const int32_t* row_of, const int32_t* col_of_row,
-                 const int32_t* step_of, Skip skip) {
+// The chained eta files of the pivot sequence's steps 0 .. rank-1 (lplu.mt),
+// skipping the rows the eta builder marks (with accept), then their lists.
+int chains_build(b_rec* b, int rank, int accept) {
   lumx* lu = b->lu;
   chains_reset(b);
   int rc = 0;
   for (int s = 0; s < rank && rc == 0; ++s) {
-    int r = row_of[s];
-    if (!skip(s, r))
-      rc = chain_step_etas(b, lu, s, r, col_of_row[r], step_of);
+    lu_pair p = lplu.mt[s];
+    if (!(accept && lplu.aibo[p.row] == -2))
+      rc = chain_step_etas(b, lu, s, p.row, p.col);
   }
   if (rc == 0) {
     eta_link_lists(&b->lw, 3);
@@ -1270,20 +1246,10 @@ int lu_make_eta(b_rec* b, int accept, int rank) {
     ZK_TRACE(trace_lu_make_eta, TRACE_EXIT, "lu_make_eta rc(%d) \n", rc);
     return rc;
   }
-  auto skipped = [&](int s, int r) {
-    (void)s;
-    return accept && lplu.aibo[r] == -2;
-  };
-  int32_t* row_of = lplu.ips1;
-  int32_t* col_of = lplu.ips2;
-  for (int s = 0; s < rank; ++s) {
-    row_of[s] = lplu.mt[s].row;
-    col_of[lplu.mt[s].row] = lplu.mt[s].col;
-  }
   int n_lw = b->n_lw;
   int n_up = b->n_up;
   b->n_lw = b->n_up = 0;
-  int rc_chains = chains_build(b, rank, row_of, col_of, b->ips1, skipped);
+  int rc_chains = chains_build(b, rank, accept);
   if (rc_chains < 0 || rc < 0)
     rc = rc_chains < 0 ? rc_chains : rc;
   else
