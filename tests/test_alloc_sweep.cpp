@@ -20,6 +20,7 @@
 #include "lp_sm_lu.h"
 #include "lp_ve.h"
 #include "mtx.h"
+#include "test_matrix.h"
 #include "test_diag.h"
 #include "test_support.h"
 #include "zelkor.h"
@@ -27,20 +28,7 @@
 namespace {
 
 // The basis as columns of (row, value); the library sees the file's entries.
-struct Basis {
-  int n = 0;
-  std::vector<std::vector<std::pair<int, double>>> cols;
-};
-
-Basis basis_of(const mtx_matrix& m) {
-  Basis b;
-  b.n = m.n;
-  b.cols.resize(m.n);
-  for (const mtx_entry& e : m.entries)
-    if (e.v != 0.0)
-      b.cols[e.col].push_back({e.row, e.v});
-  return b;
-}
+using Basis = column_matrix;
 
 // Normwise residuals relative to |B||x| + |rhs| (forward: B·x = rhs; backward:
 // yᵀ·B = rhsᵀ).  A backward-stable solve of these bases stays near 1e-15.
@@ -104,7 +92,7 @@ class AllocSweep : public LogTest {
     LogTest::SetUp();
     mtx_matrix m;
     ASSERT_TRUE(read_mtx(test_matrix_path("adlittle_opt"), m));
-    a = basis_of(m);
+    a = columns_of(m);
     ASSERT_EQ(lpvect2_alloc(&as, a.n, nullptr), 0);
   }
   void TearDown() override {

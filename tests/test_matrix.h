@@ -12,6 +12,7 @@
 #include <regex>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "mtx.h"
@@ -78,6 +79,22 @@ inline std::vector<double> mul(const mtx_matrix& a, const std::vector<double>& x
 }
 inline std::vector<double> mul_left(const mtx_matrix& a, const std::vector<double>& y) {
   return mul_left(a.entries, y);
+}
+
+// A square matrix by columns: (row, value) pairs, explicit zeros left out.
+struct column_matrix {
+  int n = 0;
+  std::vector<std::vector<std::pair<int, double>>> cols;
+};
+
+inline column_matrix columns_of(const mtx_matrix& m) {
+  column_matrix a;
+  a.n = m.n;
+  a.cols.resize(m.n);
+  for (const mtx_entry& e : m.entries)
+    if (e.v != 0.0)
+      a.cols[e.col].push_back({e.row, e.v});
+  return a;
 }
 
 // The largest magnitude of v (its infinity norm); 0 for an empty vector.

@@ -40,21 +40,12 @@ std::string chk_re(char kind, long x, long y, long z) {
 using Entries = std::vector<std::pair<int, double>>;
 
 // A square matrix by columns: (row, value) pairs.
-struct Mat {
-  int n = 0;
-  std::vector<Entries> cols;
-};
+using Mat = column_matrix;
 
 Mat load_mtx(const std::string& name) {
   mtx_matrix m;
   EXPECT_TRUE(read_mtx(test_matrix_path(name), m)) << name;
-  Mat a;
-  a.n = m.n;
-  a.cols.resize(m.n);
-  for (const mtx_entry& e : m.entries)
-    if (e.v != 0.0)
-      a.cols[e.col].push_back({e.row, e.v});
-  return a;
+  return columns_of(m);
 }
 
 // A sparse matrix whose transpose is strictly diagonally dominant (so it is
