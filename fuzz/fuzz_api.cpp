@@ -148,15 +148,17 @@ void fill_copy(handle_model& m) {
   m.copy_finite = all_finite(m.copy);
 }
 
-// max_i |rhs - B·x|_i / max_i (|B||x| + |rhs|)_i, B the copy.
-double ftran_residual(const handle_model& m, const std::vector<double>& x,
-                      const std::vector<double>& rhs) {
+// max_i |rhs - B·x|_i / max_i (|B||x| + |rhs|)_i, B the copy; with transposed
+// set, the same for yᵀ·B = cᵀ.
+double residual(const handle_model& m, const std::vector<double>& x,
+                const std::vector<double>& rhs, bool transposed) {
   const int n = m.n;
   long double rm = 0, sm = 0;
   for (int i = 0; i < n; ++i) {
     long double r = rhs[i], s = std::fabs(rhs[i]);
     for (int j = 0; j < n; ++j) {
-      long double p = (long double)m.copy[(size_t)i * n + j] * x[j];
+      size_t at = transposed ? (size_t)j * n + i : (size_t)i * n + j;
+      long double p = (long double)m.copy[at] * x[j];
       r -= p;
       s += std::fabs(p);
     }
@@ -166,22 +168,13 @@ double ftran_residual(const handle_model& m, const std::vector<double>& x,
   return sm == 0 ? (double)rm : (double)(rm / sm);
 }
 
-// The same for yᵀ·B = cᵀ.
+double ftran_residual(const handle_model& m, const std::vector<double>& x,
+                      const std::vector<double>& rhs) {
+  return residual(m, x, rhs, false);
+}
 double btran_residual(const handle_model& m, const std::vector<double>& y,
                       const std::vector<double>& c) {
-  const int n = m.n;
-  long double rm = 0, sm = 0;
-  for (int j = 0; j < n; ++j) {
-    long double r = c[j], s = std::fabs(c[j]);
-    for (int i = 0; i < n; ++i) {
-      long double p = (long double)m.copy[(size_t)i * n + j] * y[i];
-      r -= p;
-      s += std::fabs(p);
-    }
-    rm = std::fmax(rm, std::fabs(r));
-    sm = std::fmax(sm, s);
-  }
-  return sm == 0 ? (double)rm : (double)(rm / sm);
+  return residual(m, y, c, true);
 }
 
 // The handle has been sized, factorized since, and the shared work record
