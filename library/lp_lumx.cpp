@@ -461,12 +461,18 @@ int lumx_k_append2(lumx* a, int row, int col, double v) {
 
 // Moves the active elements of row `row` and of column `col` onto the front of
 // their main lists (in reverse order) and empties both active lists.  Only
-// those two lists change.  mode 1 moves nothing.
+// those two lists change.  mode 1 moves nothing.  The builds without
+// diagnostics keep no finished row chains (nothing but the checks reads
+// them): there the row's active list is only emptied.
 int lumx_k_rm_row_col(lumx* a, int row, int col, int mode) {
   ZK_TRACE(trace_lumx_k_rm_row_col, TRACE_ENTRY, "lumx_k_rm_row_col row(%d) \n", row);
   CHKB(2, mode, 2);
   if (mode != 1) {
+#ifdef ZELKOR_DIAG
     move_chain(&a->row_k_head[row], &a->row_head[row], a->av.nextj);
+#else
+    a->row_k_head[row] = -1;  // the finished row chains are kept for the checks only
+#endif
     move_chain(&a->col_k_head[col], &a->col_head[col], a->av.nexti);
   }
   ZK_TRACE(trace_lumx_k_rm_row_col, TRACE_EXIT, "lumx_k_rm_row_col rc(%d) \n", 0);

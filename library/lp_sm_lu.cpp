@@ -182,7 +182,8 @@ ZK_INLINE int col_retire(lumx* lu, int pred, int e, int keep) {
   return 0;
 }
 
-// The same for the active row chain of e.
+// The same for the active row chain of e.  Nothing reads the finished row
+// chains but the checks of the library build: the other builds only unlink.
 ZK_INLINE int row_retire(lumx* lu, int pred, int e, int keep) {
   int32_t* nextj = lu->av.nextj;
   int row = lu->av.i[e];
@@ -190,7 +191,7 @@ ZK_INLINE int row_retire(lumx* lu, int pred, int e, int keep) {
     lu->row_k_head[row] = nextj[e];
   else
     nextj[pred] = nextj[e];
-  if (keep) {
+  if (ZK_DIAG && keep) {
     nextj[e] = lu->row_head[row];
     lu->row_head[row] = e;
   }
@@ -919,7 +920,7 @@ void fact_finish_chains(lumx* lu, int sz) {
       }
       e = after;
     }
-    for (int32_t e = lu->row_k_head[j]; e >= 0;) {
+    for (int32_t e = ZK_DIAG ? lu->row_k_head[j] : -1; e >= 0;) {
       int32_t after = lu->av.nextj[e];
       if (av[e] != 0.0) {
         lu->av.nextj[e] = lu->row_head[j];
