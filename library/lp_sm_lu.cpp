@@ -826,8 +826,8 @@ void scale_pivot_column(b_rec* b, lumx* lu, int s, int c, double q) {
 }
 
 // Row walk of the pivot row r: each element of a live column y is scaled into
-// U and column y is updated; elements of pivoted columns (the pivot included)
-// go to the finished chain; zeros are dropped.
+// U, column y is updated and refiled; elements of pivoted columns (the pivot
+// included) go to the finished chain; zeros are dropped.
 int eliminate_pivot_row(b_rec* b, lumx* lu, int s, int r, int c, double q) {
   int pred = -1;
   int n_l = -1;  // multipliers scattered once the first column needs them
@@ -850,6 +850,9 @@ int eliminate_pivot_row(b_rec* b, lumx* lu, int s, int r, int c, double q) {
         if (rc < 0)
           return rc;
       }
+      // Column y is complete for this step: to the bucket of its new count.
+      nz_refile(lu, NZ_COL, y);
+      lu->cmax_f[y] = 0;
       pred = e;
     }
     e = after;
@@ -857,14 +860,9 @@ int eliminate_pivot_row(b_rec* b, lumx* lu, int s, int r, int c, double q) {
   return 0;
 }
 
-// After a step: lines whose counts or values changed go to their new buckets
-// and lose their cached maxima.
-void refile_touched(lumx* lu, int r, int c) {
-  for (int32_t e = lu->row_k_head[r]; e >= 0; e = lu->av.nextj[e]) {
-    int y = lu->av.j[e];
-    nz_refile(lu, NZ_COL, y);
-    lu->cmax_f[y] = 0;
-  }
+// After a step: rows whose counts or values changed go to their new buckets
+// and lose their cached maxima (the columns did so during the row walk).
+void refile_touched(lumx* lu, int c) {
   for (int32_t e = lu->col_k_head[c]; e >= 0; e = lu->av.nexti[e]) {
     int x = lu->av.i[e];
     nz_refile(lu, NZ_ROW, x);
@@ -896,7 +894,7 @@ int fact_step(b_rec* b, lumx* lu, int s, int accept) {
   int rc = eliminate_pivot_row(b, lu, s, r, c, q);
   if (rc < 0)
     return rc;
-  refile_touched(lu, r, c);
+  refile_touched(lu, c);
   lumx_k_rm_row_col(lu, r, c, 2);
   // Column c is finished: its chain holds the pivot, the U entries of the
   // rows pivoted before and the L multipliers of the rows still live, and no
