@@ -21,7 +21,9 @@
 //                                                 factorization: the finished lists)
 //   active lists  col_k_head[c], row_k_head[r]   (the part still being eliminated)
 // both threaded through av.nexti (columns) and av.nextj (rows).  New elements
-// go to the front of a list.  After a factorization the same slots are
+// go to the front of a list.  The builds without diagnostics keep no finished
+// row lists during a factorization (only the checks read them): an element
+// leaving an active row list is only unlinked.  After a factorization the same slots are
 // re-chained into the eta files (see lp_sm_lu.h).
 //
 // Per-line arrays have max_col (columns) or max_row (rows) entries, n+1 and m+1
