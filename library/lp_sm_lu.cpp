@@ -362,7 +362,7 @@ void examine_line(pivot_search& ps, int kind, int line, double f) {
 
 // Takes the next line of the kind out of the buckets and records it; -1 when
 // the buckets are empty.
-void record_taken(pivot_search& ps, int kind, int line) {
+ZK_INLINE void record_taken(pivot_search& ps, int kind, int line) {
   if (kind == NZ_ROW)
     ps.taken_rows[ps.n_rows++] = line;
   else
@@ -378,7 +378,7 @@ int take_line(pivot_search& ps, int kind) {
 
 // Takes and records a line that a look at the buckets left in its bucket
 // (-1: none).
-void take_candidate(pivot_search& ps, int kind, int line) {
+ZK_INLINE void take_candidate(pivot_search& ps, int kind, int line) {
   if (line < 0)
     return;
   int k = lists_of(ps.lu, kind).lst[line].nz;
@@ -394,7 +394,7 @@ void take_candidate(pivot_search& ps, int kind, int line) {
 // the line stays in its bucket: *cand receives it (-1: none), for the
 // Markowitz search to take.  Looking before taking leaves every bucket as
 // taking and filing back would.
-int peek_singleton(pivot_search& ps, int kind, int* cand) {
+ZK_INLINE int peek_singleton(pivot_search& ps, int kind, int* cand) {
   lumx* lu = ps.lu;
   const int32_t* nz = lists_of(lu, kind).nz;
   int line;
