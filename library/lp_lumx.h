@@ -23,8 +23,8 @@
 // both threaded through av.nexti (columns) and av.nextj (rows).  New elements
 // go to the front of a list.  The builds without diagnostics keep no finished
 // row lists during a factorization (only the checks read them): an element
-// leaving an active row list is only unlinked.  After a factorization the same slots are
-// re-chained into the eta files (see lp_sm_lu.h).
+// leaving an active row list is only unlinked.  After a factorization the
+// same slots are re-chained into the eta files (see lp_sm_lu.h).
 //
 // Per-line arrays have max_col (columns) or max_row (rows) entries, n+1 and m+1
 // after sizing.  The matrix copy bs uses only the pool, the counts, col_nz,

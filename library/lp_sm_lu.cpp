@@ -492,15 +492,8 @@ int lu_find_pivot(lumx* lu, int s, int32_t* taken_rows, int32_t* taken_cols, b_r
   int r0 = -1;
   int c0 = -1;
   int result = peek_singleton(ps, NZ_ROW, &r0);
-  if (result >= 0) {  // put_back in short: the row is taken, its column not
-    nz_remove(lu, NZ_COL, lu->av.j[result]);
-    return result;
-  }
-  result = peek_singleton(ps, NZ_COL, &c0);
-  if (result >= 0 && ps.n_rows == 0) {  // the same for a column singleton
-    nz_remove(lu, NZ_ROW, lu->av.i[result]);
-    return result;
-  }
+  if (result < 0)
+    result = peek_singleton(ps, NZ_COL, &c0);
   if (result < 0) {
     take_candidate(ps, NZ_ROW, r0);
     take_candidate(ps, NZ_COL, c0);
@@ -1154,38 +1147,26 @@ int pack_step_etas(b_rec* b, const lumx* lu, int s, int r, int c, bool report) {
   const double* av = lu->av.v;
   const int32_t* step_of = b->ips1;
   bool pivot_seen = false;
-  // The fill levels in locals: the stores into idx and val cannot change them.
-  int32_t nl = lp->n_ent;
-  int32_t nu = up->n_ent;
   for (int32_t k = lu->col_head[c]; k >= 0; k = nexti[k]) {
     int x = ai[k];
     int t = step_of[x];
     double v = av[k];
     if (t == s) {
-      if (v == 0.0) {
-        lp->n_ent = nl;
-        up->n_ent = nu;
+      if (v == 0.0)
         return -1;
-      }
       lplu.dwk1[r] = 1.0 / v;  // to diag_v once the elimination succeeded
       pivot_seen = true;
     } else if (v == 0.0) {
       if (report)
         CHKA(0, 0, 0);
-    } else if (t < s) {
-      if (nu == up->cap_ent && !(up->n_ent = nu, pack_room(up, 1)))
-        return -2;
-      up->idx[nu] = x;
-      up->val[nu++] = -v;
     } else {
-      if (nl == lp->cap_ent && !(lp->n_ent = nl, pack_room(lp, 1)))
+      eta_pack* p = t < s ? up : lp;
+      if (p->n_ent == p->cap_ent && !pack_room(p, 1))
         return -2;
-      lp->idx[nl] = x;
-      lp->val[nl++] = -v;
+      p->idx[p->n_ent] = x;
+      p->val[p->n_ent++] = -v;
     }
   }
-  lp->n_ent = nl;
-  up->n_ent = nu;
   if (!pivot_seen) {
     if (report)
       CHKB(1, 0, 1);

@@ -30,30 +30,6 @@ namespace {
 // The basis as columns of (row, value); the library sees the file's entries.
 using Basis = column_matrix;
 
-// Normwise residuals relative to |B||x| + |rhs| (forward: B·x = rhs; backward:
-// yᵀ·B = rhsᵀ).  A backward-stable solve of these bases stays near 1e-15.
-double residual(const Basis& a, const std::vector<double>& x, const std::vector<double>& rhs,
-                bool forward) {
-  std::vector<long double> r(a.n), s(a.n);
-  for (int i = 0; i < a.n; ++i) {
-    r[i] = rhs[i];
-    s[i] = std::fabs(rhs[i]);
-  }
-  for (int j = 0; j < a.n; ++j)
-    for (auto [i, v] : a.cols[j]) {
-      int out = forward ? i : j;
-      long double p = (long double)v * (forward ? x[j] : x[i]);
-      r[out] -= p;
-      s[out] += std::fabs(p);
-    }
-  long double rm = 0, sm = 0;
-  for (int i = 0; i < a.n; ++i) {
-    rm = std::max(rm, std::fabs(r[i]));
-    sm = std::max(sm, s[i]);
-  }
-  return (double)(sm == 0 ? rm : rm / sm);
-}
-
 const double RESIDUAL_BOUND = 1e-10;
 const int UPDATES = 24;
 
@@ -80,7 +56,7 @@ double solve_both(lu_handle* h, const Basis& a) {
     rhs[i] = std::cos(0.7 * i + 0.3);
   if (lu_ftran(h, x.data(), rhs.data()) != 0 || lu_btran(h, y.data(), rhs.data()) != 0)
     return -1.0;
-  return std::max(residual(a, x, rhs, true), residual(a, y, rhs, false));
+  return std::max(normwise_residual(a, x, rhs, true), normwise_residual(a, y, rhs, false));
 }
 
 class AllocSweep : public LogTest {

@@ -97,6 +97,30 @@ inline column_matrix columns_of(const mtx_matrix& m) {
   return a;
 }
 
+// Normwise residual relative to |A||x| + |rhs|, accumulated in long double
+// (forward: A·x = rhs; backward: xᵀ·A = rhsᵀ): max |rhs - A x| / max (|A||x| + |rhs|).
+inline double normwise_residual(const column_matrix& a, const std::vector<double>& x,
+                                const std::vector<double>& rhs, bool forward) {
+  std::vector<long double> r(a.n), s(a.n);
+  for (int i = 0; i < a.n; ++i) {
+    r[i] = rhs[i];
+    s[i] = std::fabs(rhs[i]);
+  }
+  for (int j = 0; j < a.n; ++j)
+    for (auto [i, v] : a.cols[j]) {
+      int out = forward ? i : j;
+      long double p = (long double)v * (forward ? x[j] : x[i]);
+      r[out] -= p;
+      s[out] += std::fabs(p);
+    }
+  long double rm = 0, sm = 0;
+  for (int i = 0; i < a.n; ++i) {
+    rm = std::max(rm, std::fabs(r[i]));
+    sm = std::max(sm, s[i]);
+  }
+  return (double)(sm == 0 ? rm : rm / sm);
+}
+
 // The largest magnitude of v (its infinity norm); 0 for an empty vector.
 inline double max_abs(const std::vector<double>& v) {
   double m = 0.0;

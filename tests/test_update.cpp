@@ -85,40 +85,12 @@ std::vector<double> dense_of(const Entries& e, int n) {
   return v;
 }
 
-// Normwise residual of A·x = rhs relative to |A||x| + |rhs|, accumulated in
-// long double: max_i |rhs - A x|_i / max_i (|A||x| + |rhs|)_i.
+// Normwise residuals of A·x = rhs and yᵀ·A = cᵀ (see normwise_residual).
 double ftran_residual(const Mat& a, const std::vector<double>& x, const std::vector<double>& rhs) {
-  std::vector<long double> r(a.n), s(a.n);
-  for (int i = 0; i < a.n; ++i) {
-    r[i] = rhs[i];
-    s[i] = std::fabs(rhs[i]);
-  }
-  for (int j = 0; j < a.n; ++j)
-    for (auto [i, v] : a.cols[j]) {
-      r[i] -= (long double)v * x[j];
-      s[i] += std::fabs((long double)v * x[j]);
-    }
-  long double rm = 0, sm = 0;
-  for (int i = 0; i < a.n; ++i) {
-    rm = std::max(rm, std::fabs(r[i]));
-    sm = std::max(sm, s[i]);
-  }
-  return sm == 0 ? (double)rm : (double)(rm / sm);
+  return normwise_residual(a, x, rhs, true);
 }
-
-// The same for yᵀ·A = cᵀ.
 double btran_residual(const Mat& a, const std::vector<double>& y, const std::vector<double>& c) {
-  long double rm = 0, sm = 0;
-  for (int j = 0; j < a.n; ++j) {
-    long double r = c[j], s = std::fabs(c[j]);
-    for (auto [i, v] : a.cols[j]) {
-      r -= (long double)v * y[i];
-      s += std::fabs((long double)v * y[i]);
-    }
-    rm = std::max(rm, std::fabs(r));
-    sm = std::max(sm, s);
-  }
-  return sm == 0 ? (double)rm : (double)(rm / sm);
+  return normwise_residual(a, y, c, false);
 }
 
 // Independent dense LU with partial pivoting in long double.
