@@ -470,6 +470,13 @@ void put_back(pivot_search& ps, int result) {
   lumx* lu = ps.lu;
   int pr = result >= 0 ? lu->av.i[result] : -1;
   int pc = result >= 0 ? lu->av.j[result] : -1;
+  if (pr >= 0 && ps.n_rows + ps.n_cols == 1) {  // the one line taken is the pivot's
+    if (ps.n_rows == 1)
+      nz_remove(lu, NZ_COL, pc);
+    else
+      nz_remove(lu, NZ_ROW, pr);
+    return;
+  }
   for (int i = 0; i < ps.n_rows; ++i)
     if (ps.taken_rows[i] != pr)
       nz_add(lu, NZ_ROW, ps.taken_rows[i]);
@@ -1131,6 +1138,20 @@ void pack_close(eta_pack* p, int r, int32_t start) {
   p->seg_of[r] = p->n_seg++;
 }
 
+// Appends entry (x, -v) to p at its fill level n, kept by the caller in a
+// local (the stores into idx and val cannot change it); false when memory ran
+// out.
+ZK_INLINE bool pack_push(eta_pack* p, int32_t& n, int x, double v) {
+  if (n == p->cap_ent) {
+    p->n_ent = n;
+    if (!pack_room(p, 1))
+      return false;
+  }
+  p->idx[n] = x;
+  p->val[n++] = -v;
+  return true;
+}
+
 // The packed etas of step s with pivot {r, c}, read from the finished chain
 // of column c (left as it is): the same entries, in the same order and with
 // the same values as chain_step_etas gives them; the reciprocal pivot goes to
@@ -1147,26 +1168,31 @@ int pack_step_etas(b_rec* b, const lumx* lu, int s, int r, int c, bool report) {
   const double* av = lu->av.v;
   const int32_t* step_of = b->ips1;
   bool pivot_seen = false;
-  for (int32_t k = lu->col_head[c]; k >= 0; k = nexti[k]) {
+  int32_t nl = l_start;
+  int32_t nu = u_start;
+  int rc = 0;
+  for (int32_t k = lu->col_head[c]; k >= 0 && rc == 0; k = nexti[k]) {
     int x = ai[k];
     int t = step_of[x];
     double v = av[k];
     if (t == s) {
-      if (v == 0.0)
-        return -1;
+      if (v == 0.0) {
+        rc = -1;
+        continue;
+      }
       lplu.dwk1[r] = 1.0 / v;  // to diag_v once the elimination succeeded
       pivot_seen = true;
     } else if (v == 0.0) {
       if (report)
         CHKA(0, 0, 0);
-    } else {
-      eta_pack* p = t < s ? up : lp;
-      if (p->n_ent == p->cap_ent && !pack_room(p, 1))
-        return -2;
-      p->idx[p->n_ent] = x;
-      p->val[p->n_ent++] = -v;
+    } else if (!(t < s ? pack_push(up, nu, x, v) : pack_push(lp, nl, x, v))) {
+      rc = -2;
     }
   }
+  lp->n_ent = nl;
+  up->n_ent = nu;
+  if (rc < 0)
+    return rc;
   if (!pivot_seen) {
     if (report)
       CHKB(1, 0, 1);
