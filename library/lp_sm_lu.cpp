@@ -111,7 +111,7 @@ ZK_INLINE int nz_remove(lumx* lu, int kind, int line) {
   nz_link ent = cl.lst[line];
   if (ent.nz < 0)
     return 0;
-  CHKB(1, ent.nz, lu->m);
+  ZK_DIAG_ONLY(CHKB(1, ent.nz, lu->m));
   if (ent.prev < 0)
     cl.top[ent.nz] = ent.next;
   else
@@ -143,12 +143,11 @@ ZK_INLINE int nz_min(lumx* lu, int kind) {
 
 // Takes the first line of the smallest non-empty count; -1 when none.
 ZK_INLINE int nz_take_min(lumx* lu, int kind) {
-  count_lists cl = lists_of(lu, kind);
   int line = nz_min(lu, kind);
   if (line < 0)
     return -1;
-  int k = cl.lst[line].nz;
-  CHKB(k, cl.nz[line], k);
+  ZK_DIAG_ONLY(count_lists cl = lists_of(lu, kind); int k = cl.lst[line].nz;
+               CHKB(k, cl.nz[line], k));
   nz_remove(lu, kind, line);
   return line;
 }
@@ -357,7 +356,7 @@ void examine_line(pivot_search& ps, int kind, int line, double f) {
     if (cost <= ps.best.w && (cost < ps.best.w || mag > ps.best.mag))
       ps.best = pivot_best{cost, mag, e};
   });
-  CHKB(lv.count, met, lv.count);
+  ZK_DIAG_ONLY(CHKB(lv.count, met, lv.count));
 }
 
 // Takes the next line of the kind out of the buckets and records it; -1 when
@@ -381,8 +380,8 @@ int take_line(pivot_search& ps, int kind) {
 ZK_INLINE void take_candidate(pivot_search& ps, int kind, int line) {
   if (line < 0)
     return;
-  int k = lists_of(ps.lu, kind).lst[line].nz;
-  CHKB(k, lists_of(ps.lu, kind).nz[line], k);
+  ZK_DIAG_ONLY(int k = lists_of(ps.lu, kind).lst[line].nz;
+               CHKB(k, lists_of(ps.lu, kind).nz[line], k));
   nz_remove(ps.lu, kind, line);
   record_taken(ps, kind, line);
 }
@@ -406,7 +405,7 @@ ZK_INLINE int peek_singleton(pivot_search& ps, int kind, int* cand) {
     line_view lv = view_of(lu, ps.b, kind, line);
     int live = 0;
     walk_live(ps, lv, [&](int e) { live += lu->av.v[e] != 0.0; });
-    CHKB(0, live, 0);
+    ZK_DIAG_ONLY(CHKB(0, live, 0));
   }
   *cand = line;
   if (line < 0 || nz[line] != 1)
@@ -520,9 +519,36 @@ namespace {
 // Sums elements stored twice at one position into the one met first in its
 // column's list and takes the others off both main lists (they keep their
 // slots), so that the elimination sees each position once: a pivot split over
+// Whether the slots hold their elements in strictly increasing positions,
+// row by row or column by column (as callers usually append): then no
+// position is held twice.  One pass over the slots, much cheaper than the
+// merge below.
+bool appended_in_order(const lumx* lu) {
+  const int32_t* ai = lu->av.i;
+  const int32_t* aj = lu->av.j;
+  int n = lu->n_av;
+  int64_t last_rc = -1;
+  int64_t last_cr = -1;
+  bool by_row = true;
+  bool by_col = true;
+  for (int k = 0; k < n; ++k) {
+    int64_t rc = (int64_t)ai[k] << 32 | (uint32_t)aj[k];
+    int64_t cr = (int64_t)aj[k] << 32 | (uint32_t)ai[k];
+    by_row &= rc > last_rc;
+    by_col &= cr > last_cr;
+    last_rc = rc;
+    last_cr = cr;
+    if ((k & 255) == 255 && !(by_row || by_col))
+      return false;
+  }
+  return by_row || by_col;
+}
+
 // two elements would be wrong.  Nothing changes for a matrix without
 // duplicates.
 void merge_duplicates(lumx* lu, int sz) {
+  if (appended_in_order(lu))
+    return;
   lpvect2* map = &lplu.vwk2;
   int32_t* first = lplu.map_pred;  // the element met first per row (free before the map)
   int32_t* ai = lu->av.i;
@@ -720,7 +746,7 @@ int fill_in(lumx* lu, int x, int y, double d, int32_t t) {
 
 // The multipliers of the pivot column c scattered by row (vwk1: marked rows,
 // values l(x)), made once per step; their number.
-int scatter_multipliers(b_rec* b, lumx* lu, int s, int c) {
+int scatter_multipliers(b_rec* b, lumx* lu, [[maybe_unused]] int s, int c) {
   lpvect2* lv = &lplu.vwk1;
   lv->n = b->sz;
   int32_t mark = lpvect2_newmark(lv);
@@ -728,7 +754,7 @@ int scatter_multipliers(b_rec* b, lumx* lu, int s, int c) {
   for (int32_t h = lu->col_k_head[c]; h >= 0; h = lu->av.nexti[h]) {
     int x = lu->av.i[h];
     double l = lu->av.v[h];
-    CHKB(0, l == 0.0 || b->ips1[x] <= s, 0);
+    ZK_DIAG_ONLY(CHKB(0, l == 0.0 || b->ips1[x] <= s, 0));
     lv->usef[x] = mark;
     lv->va[x] = l;
     ++n_l;
@@ -767,13 +793,14 @@ int update_column_walked(b_rec* b, lumx* lu, int s, int y, int c, double u, int 
 // The update of column y through the map it holds: a(x,y) -= u·l(x) along
 // column c, fill-in where row x has no element.  0, or the result of a failed
 // fill-in.
-int update_mapped_column(b_rec* b, lumx* lu, int s, int y, int c, double u) {
+int update_mapped_column([[maybe_unused]] b_rec* b, lumx* lu, [[maybe_unused]] int s, int y,
+                         int c, double u) {
   const lpvect2* map = &lplu.vwk2;
   int32_t t = lplu.map_stamp;
   for (int32_t h = lu->col_k_head[c]; h >= 0; h = lu->av.nexti[h]) {
     int x = lu->av.i[h];
     double l = lu->av.v[h];
-    CHKB(0, l == 0.0 || b->ips1[x] <= s, 0);
+    ZK_DIAG_ONLY(CHKB(0, l == 0.0 || b->ips1[x] <= s, 0));
     double d = u * l;
     if (map->usef[x] == t) {
       subtract_at(lu, lu->av.v, (int)map->vp[x], x, y, d);
@@ -789,7 +816,7 @@ int update_mapped_column(b_rec* b, lumx* lu, int s, int y, int c, double u) {
 int update_column(b_rec* b, lumx* lu, int s, int y, int c, double u, int n_l) {
   lpvect2* map = &lplu.vwk2;
   map->n = b->sz;
-  CHKB(1, b->sz, map->max_n);
+  ZK_DIAG_ONLY(CHKB(1, b->sz, map->max_n));
 #ifdef ZELKOR_DIAG
   if (lu_fact_rewalk) {  // the straightforward walk: map every time, then update
     map_column(b, lu, s, y, [](int, int) {});
@@ -828,7 +855,12 @@ void scale_pivot_column(b_rec* b, lumx* lu, int s, int c, double q) {
 // Row walk of the pivot row r: each element of a live column y is scaled into
 // U, column y is updated and refiled; elements of pivoted columns (the pivot
 // included) go to the finished chain; zeros are dropped.
+// The builds without diagnostics drop the row's chain after the step
+// (lumx_k_rm_row_col): there its elements are only visited, not unlinked, and
+// a row whose one live element is the pivot is not walked at all.
 int eliminate_pivot_row(b_rec* b, lumx* lu, int s, int r, int c, double q) {
+  if (!ZK_DIAG && lu->row_nz[r] == 1)
+    return 0;
   int pred = -1;
   int n_l = -1;  // multipliers scattered once the first column needs them
   for (int32_t e = lu->row_k_head[r]; e >= 0;) {
@@ -836,9 +868,11 @@ int eliminate_pivot_row(b_rec* b, lumx* lu, int s, int r, int c, double q) {
     int y = lu->av.j[e];
     double* av = lu->av.v;
     if (av[e] == 0.0) {
-      row_retire(lu, pred, e, 0);
+      if (ZK_DIAG)
+        row_retire(lu, pred, e, 0);
     } else if (b->ips2[y] <= s) {
-      row_retire(lu, pred, e, 1);
+      if (ZK_DIAG)
+        row_retire(lu, pred, e, 1);
     } else {
       double u = av[e];
       av[e] *= q;  // U(r,y) = a(r,y) / p
