@@ -929,16 +929,23 @@ int fact_step(b_rec* b, lumx* lu, int s, int accept) {
   if (rc < 0)
     return rc;
   refile_touched(lu, c);
-  lumx_k_rm_row_col(lu, r, c, 2);
-  // Column c is finished: its chain holds the pivot, the U entries of the
+  // Column c is finished: its chains hold the pivot, the U entries of the
   // rows pivoted before and the L multipliers of the rows still live, and no
-  // later step adds to it, so the etas of step s are packed now, while the
-  // column is fresh in the cache.
+  // later step adds to them, so the etas of step s are packed now, while the
+  // column is fresh in the cache.  The library build first moves what is left
+  // on the active chains of row r and column c to their finished chains; the
+  // other builds read the multipliers from the active chain and then only
+  // empty both active chains (nothing reads them again).
+  if (ZK_DIAG)
+    lumx_k_rm_row_col(lu, r, c, 2);
   if (accept && lplu.aibo[r] == -2) {
     b->up_ord[r] = -1;  // no eta: the chains skip it too
-    return 1;
+    rc = 0;
+  } else {
+    rc = pack_step_etas(b, lu, s, r, c, !ZK_DIAG);
   }
-  rc = pack_step_etas(b, lu, s, r, c, !ZK_DIAG);
+  if (!ZK_DIAG)
+    lu->row_k_head[r] = lu->col_k_head[c] = -1;
   if (rc == -2)
     log_error("**** lu_fact: cannot malloc\n");
   return rc < 0 ? rc : 1;
@@ -1186,9 +1193,10 @@ ZK_INLINE bool pack_push(eta_pack* p, int32_t& n, int x, double v) {
   return true;
 }
 
-// The packed etas of step s with pivot {r, c}, read from the finished chain
-// of column c (left as it is): the same entries, in the same order and with
-// the same values as chain_step_etas gives them; the reciprocal pivot goes to
+// The packed etas of step s with pivot {r, c}, read from the chains of column
+// c (left as they are): the same entries, in the same order and with the same
+// values as chain_step_etas gives them from the finished chain once the active
+// one was moved to its front, reversed; the reciprocal pivot goes to
 // lplu.dwk1[r] until lu_make_eta stores it.
 // 0; -1 when the pivot is missing or zero (reported when `report`); -2 when
 // memory ran out.
@@ -1205,6 +1213,13 @@ int pack_step_etas(b_rec* b, const lumx* lu, int s, int r, int c, bool report) {
   int32_t nl = l_start;
   int32_t nu = u_start;
   int rc = 0;
+  // The multipliers still on the active chain (none once it was moved), in
+  // the reverse of its order.
+  for (int32_t k = lu->col_k_head[c]; k >= 0 && rc == 0; k = nexti[k])
+    if (!pack_push(lp, nl, ai[k], av[k]))
+      rc = -2;
+  std::reverse(lp->idx + l_start, lp->idx + nl);
+  std::reverse(lp->val + l_start, lp->val + nl);
   for (int32_t k = lu->col_head[c]; k >= 0 && rc == 0; k = nexti[k]) {
     int x = ai[k];
     int t = step_of[x];
