@@ -516,36 +516,32 @@ int lu_find_pivot(lumx* lu, int s, int32_t* taken_rows, int32_t* taken_cols, b_r
 
 namespace {
 
+// Whether the slots hold their elements in strictly increasing positions
+// ordered by major, then minor index; stops at the first one out of order.
+bool slots_increase(const int32_t* major, const int32_t* minor, int n) {
+  int64_t last = -1;
+  for (int k = 0; k < n; ++k) {
+    int64_t key = (int64_t)major[k] << 32 | (uint32_t)minor[k];
+    if (key <= last)
+      return false;
+    last = key;
+  }
+  return true;
+}
+
+// Whether the matrix was appended row by row or column by column, each
+// position after the one before (as callers usually append): then no
+// position is held twice.  Much cheaper than the merge below.
+bool appended_in_order(const lumx* lu) {
+  return slots_increase(lu->av.i, lu->av.j, lu->n_av) ||
+         slots_increase(lu->av.j, lu->av.i, lu->n_av);
+}
+
 // Sums elements stored twice at one position into the one met first in its
 // column's list and takes the others off both main lists (they keep their
 // slots), so that the elimination sees each position once: a pivot split over
-// Whether the slots hold their elements in strictly increasing positions,
-// row by row or column by column (as callers usually append): then no
-// position is held twice.  One pass over the slots, much cheaper than the
-// merge below.
-bool appended_in_order(const lumx* lu) {
-  const int32_t* ai = lu->av.i;
-  const int32_t* aj = lu->av.j;
-  int n = lu->n_av;
-  int64_t last_rc = -1;
-  int64_t last_cr = -1;
-  bool by_row = true;
-  bool by_col = true;
-  for (int k = 0; k < n; ++k) {
-    int64_t rc = (int64_t)ai[k] << 32 | (uint32_t)aj[k];
-    int64_t cr = (int64_t)aj[k] << 32 | (uint32_t)ai[k];
-    by_row &= rc > last_rc;
-    by_col &= cr > last_cr;
-    last_rc = rc;
-    last_cr = cr;
-    if ((k & 255) == 255 && !(by_row || by_col))
-      return false;
-  }
-  return by_row || by_col;
-}
-
 // two elements would be wrong.  Nothing changes for a matrix without
-// duplicates.
+// duplicates (nor is anything walked for one appended in order).
 void merge_duplicates(lumx* lu, int sz) {
   if (appended_in_order(lu))
     return;
