@@ -904,6 +904,44 @@ void refile_touched(lumx* lu, int c) {
 // when no (non-zero) pivot was found, or the negative result of a failure.
 // The packed etas of one finished step (see the eta files below).
 int pack_step_etas(b_rec* b, const lumx* lu, int s, int r, int c, bool report);
+int pack_step_rest(b_rec* b, const lumx* lu, int s, int r, int c, bool report, int32_t l_start,
+                   int32_t nl);
+ZK_INLINE bool pack_push(eta_pack* p, int32_t& n, int x, double v);
+
+// A step whose pivot is its row's one live element, in the builds without
+// diagnostics: the row has nothing to eliminate, so one walk of column c
+// scales the multipliers, refiles their rows and packs them, in the order of
+// scale_pivot_column, refile_touched and pack_step_etas one after the other.
+int row_singleton_step(b_rec* b, lumx* lu, int s, int r, int c, double q) {
+  eta_pack* lp = &b->lwp;
+  int32_t l_start = lp->n_ent;
+  int32_t nl = l_start;
+  const int32_t* ai = lu->av.i;
+  const int32_t* nexti = lu->av.nexti;
+  double* av = lu->av.v;
+  int pred = -1;
+  for (int32_t e = lu->col_k_head[c]; e >= 0;) {
+    int32_t after = nexti[e];
+    int x = ai[e];
+    if (av[e] == 0.0) {
+      col_retire(lu, pred, e, 0);
+    } else if (b->ips1[x] > s) {
+      av[e] *= q;  // l(x) = a(x,c) / p
+      lu->row_nz[x] -= 1;
+      nz_refile(lu, NZ_ROW, x);
+      lu->rmax_f[x] = 0;
+      if (!pack_push(lp, nl, x, av[e])) {
+        lp->n_ent = nl;
+        return -2;
+      }
+      pred = e;
+    } else {
+      col_retire(lu, pred, e, 1);
+    }
+    e = after;
+  }
+  return pack_step_rest(b, lu, s, r, c, false, l_start, nl);
+}
 
 int fact_step(b_rec* b, lumx* lu, int s, int accept) {
   int p = lu_find_pivot(lu, s, lplu.ips1, lplu.ips2, b);
@@ -920,8 +958,17 @@ int fact_step(b_rec* b, lumx* lu, int s, int accept) {
     return 0;
   }
   double q = 1.0 / lu->av.v[p];
+  bool no_eta = accept && lplu.aibo[r] == -2;
+  int rc;
+  if (!ZK_DIAG && !no_eta && lu->row_nz[r] == 1) {
+    rc = row_singleton_step(b, lu, s, r, c, q);
+    lu->row_k_head[r] = lu->col_k_head[c] = -1;
+    if (rc == -2)
+      log_error("**** lu_fact: cannot malloc\n");
+    return rc < 0 ? rc : 1;
+  }
   scale_pivot_column(b, lu, s, c, q);
-  int rc = eliminate_pivot_row(b, lu, s, r, c, q);
+  rc = eliminate_pivot_row(b, lu, s, r, c, q);
   if (rc < 0)
     return rc;
   refile_touched(lu, c);
@@ -934,7 +981,7 @@ int fact_step(b_rec* b, lumx* lu, int s, int accept) {
   // empty both active chains (nothing reads them again).
   if (ZK_DIAG)
     lumx_k_rm_row_col(lu, r, c, 2);
-  if (accept && lplu.aibo[r] == -2) {
+  if (no_eta) {
     b->up_ord[r] = -1;  // no eta: the chains skip it too
     rc = 0;
   } else {
@@ -1198,22 +1245,33 @@ ZK_INLINE bool pack_push(eta_pack* p, int32_t& n, int x, double v) {
 // memory ran out.
 int pack_step_etas(b_rec* b, const lumx* lu, int s, int r, int c, bool report) {
   eta_pack* lp = &b->lwp;
-  eta_pack* up = &b->upp;
   int32_t l_start = lp->n_ent;
+  int32_t nl = l_start;
+  // The multipliers still on the active chain (none once it was moved).
+  for (int32_t k = lu->col_k_head[c]; k >= 0; k = lu->av.nexti[k])
+    if (!pack_push(lp, nl, lu->av.i[k], lu->av.v[k])) {
+      lp->n_ent = nl;
+      return -2;
+    }
+  return pack_step_rest(b, lu, s, r, c, report, l_start, nl);
+}
+
+// The rest of pack_step_etas once the L file holds, from l_start to its fill
+// level nl, the multipliers of the active chain in chain order: they are
+// reversed, then the finished chain adds the pivot, the U entries and any
+// multipliers it holds.
+int pack_step_rest(b_rec* b, const lumx* lu, int s, int r, int c, bool report, int32_t l_start,
+                   int32_t nl) {
+  eta_pack* lp = &b->lwp;
+  eta_pack* up = &b->upp;
   int32_t u_start = up->n_ent;
   const int32_t* ai = lu->av.i;
   const int32_t* nexti = lu->av.nexti;
   const double* av = lu->av.v;
   const int32_t* step_of = b->ips1;
   bool pivot_seen = false;
-  int32_t nl = l_start;
   int32_t nu = u_start;
   int rc = 0;
-  // The multipliers still on the active chain (none once it was moved), in
-  // the reverse of its order.
-  for (int32_t k = lu->col_k_head[c]; k >= 0 && rc == 0; k = nexti[k])
-    if (!pack_push(lp, nl, ai[k], av[k]))
-      rc = -2;
   std::reverse(lp->idx + l_start, lp->idx + nl);
   std::reverse(lp->val + l_start, lp->val + nl);
   for (int32_t k = lu->col_head[c]; k >= 0 && rc == 0; k = nexti[k]) {
