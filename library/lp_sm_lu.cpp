@@ -51,12 +51,13 @@ struct count_lists {
   nz_link* lst;  // {count filed under, next, prev} per line
   int32_t* top;  // first line of each count's bucket
   xheap* heap;   // counts whose bucket is not empty
+  int spare;     // the number of lines, beyond every step
 };
 
 inline __attribute__((always_inline)) count_lists lists_of(lumx* lu, int kind) {
   if (kind == NZ_COL)
-    return {lu->col_nz, lplu.c_nzlst, lplu.c_nztop, lplu.pxh_c};
-  return {lu->row_nz, lplu.r_nzlst, lplu.r_nztop, lplu.pxh_r};
+    return {lu->col_nz, lplu.c_nzlst, lplu.c_nztop, lplu.pxh_c, lu->n};
+  return {lu->row_nz, lplu.r_nzlst, lplu.r_nztop, lplu.pxh_r, lu->m};
 }
 
 }  // namespace
@@ -132,18 +133,28 @@ ZK_INLINE int nz_refile(lumx* lu, int kind, int line) {
 }
 
 // The first line of the smallest non-empty count, left in its bucket; -1
-// when every bucket is empty.
-ZK_INLINE int nz_min(lumx* lu, int kind) {
+// when every bucket is empty.  With the steps of the kind's lines (step), a
+// pivoted line met first is taken out of its bucket and passed over: the
+// builds without diagnostics leave the other line of a pivot in its bucket
+// until then (see put_back), which changes no bucket's order of the others.
+ZK_INLINE int nz_min(lumx* lu, int kind, const int32_t* step = nullptr) {
   count_lists cl = lists_of(lu, kind);
-  int k;
-  while ((k = xheap_top(cl.heap)) >= 0 && cl.top[k] < 0)
-    xheap_pop(cl.heap);  // a bucket emptied since it was filed
-  return k < 0 ? -1 : cl.top[k];
+  for (;;) {
+    int k;
+    while ((k = xheap_top(cl.heap)) >= 0 && cl.top[k] < 0)
+      xheap_pop(cl.heap);  // a bucket emptied since it was filed
+    if (k < 0)
+      return -1;
+    int line = cl.top[k];
+    if (ZK_DIAG || step == nullptr || step[line] > cl.spare)
+      return line;
+    nz_remove(lu, kind, line);
+  }
 }
 
 // Takes the first line of the smallest non-empty count; -1 when none.
-ZK_INLINE int nz_take_min(lumx* lu, int kind) {
-  int line = nz_min(lu, kind);
+ZK_INLINE int nz_take_min(lumx* lu, int kind, const int32_t* step = nullptr) {
+  int line = nz_min(lu, kind, step);
   if (line < 0)
     return -1;
   ZK_DIAG_ONLY(count_lists cl = lists_of(lu, kind); int k = cl.lst[line].nz;
@@ -361,6 +372,11 @@ void examine_line(pivot_search& ps, int kind, int line, double f) {
 
 // Takes the next line of the kind out of the buckets and records it; -1 when
 // the buckets are empty.
+// The steps of the kind's lines (sz + 1 while not pivoted).
+ZK_INLINE const int32_t* steps_of(const pivot_search& ps, int kind) {
+  return kind == NZ_ROW ? ps.b->ips1 : ps.b->ips2;
+}
+
 ZK_INLINE void record_taken(pivot_search& ps, int kind, int line) {
   if (kind == NZ_ROW)
     ps.taken_rows[ps.n_rows++] = line;
@@ -369,7 +385,7 @@ ZK_INLINE void record_taken(pivot_search& ps, int kind, int line) {
 }
 
 int take_line(pivot_search& ps, int kind) {
-  int line = nz_take_min(ps.lu, kind);
+  int line = nz_take_min(ps.lu, kind, steps_of(ps, kind));
   if (line >= 0)
     record_taken(ps, kind, line);
   return line;
@@ -398,7 +414,7 @@ ZK_INLINE int peek_singleton(pivot_search& ps, int kind, int* cand) {
   const int32_t* nz = lists_of(lu, kind).nz;
   int line;
   for (;;) {
-    line = nz_min(lu, kind);
+    line = nz_min(lu, kind, steps_of(ps, kind));
     if (line < 0 || nz[line] >= 1)
       break;
     nz_remove(lu, kind, line);
@@ -470,9 +486,11 @@ void put_back(pivot_search& ps, int result) {
   int pr = result >= 0 ? lu->av.i[result] : -1;
   int pc = result >= 0 ? lu->av.j[result] : -1;
   if (pr >= 0 && ps.n_rows + ps.n_cols == 1) {  // the one line taken is the pivot's
-    if (ps.n_rows == 1)
+    // The other line of a singleton stays filed in the builds without
+    // diagnostics until a search meets it (nz_min).
+    if (ZK_DIAG && ps.n_rows == 1)
       nz_remove(lu, NZ_COL, pc);
-    else
+    else if (ZK_DIAG)
       nz_remove(lu, NZ_ROW, pr);
     return;
   }
