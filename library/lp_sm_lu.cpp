@@ -961,8 +961,27 @@ int row_singleton_step(b_rec* b, lumx* lu, int s, int r, int c, double q) {
   return pack_step_rest(b, lu, s, r, c, false, l_start, nl);
 }
 
+// The pivot of a step whose smallest row count is 1, in the builds without
+// diagnostics: the row's one live element, the row taken out of its bucket,
+// as lu_find_pivot finds it, without the search record (and the stale
+// elements before it stay on the row's chain, dropped after the step).  -1
+// when there is none: nothing changed but what nz_min passes over.
+int row_singleton_pivot(lumx* lu, const b_rec* b, int s) {
+  int r = nz_min(lu, NZ_ROW, b->ips1);
+  if (r < 0 || lu->row_nz[r] != 1)
+    return -1;
+  int e = lu->row_k_head[r];
+  while (e >= 0 && (lu->av.v[e] == 0.0 || b->ips2[lu->av.j[e]] <= s))
+    e = lu->av.nextj[e];
+  if (e >= 0)
+    nz_remove(lu, NZ_ROW, r);
+  return e;
+}
+
 int fact_step(b_rec* b, lumx* lu, int s, int accept) {
-  int p = lu_find_pivot(lu, s, lplu.ips1, lplu.ips2, b);
+  int p = ZK_DIAG ? -1 : row_singleton_pivot(lu, b, s);
+  if (p < 0)
+    p = lu_find_pivot(lu, s, lplu.ips1, lplu.ips2, b);
   if (p < 0)
     return 0;
   int r = lu->av.i[p];
