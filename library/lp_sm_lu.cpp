@@ -693,6 +693,32 @@ void map_column(b_rec* b, lumx* lu, int s, int y, Live live) {
   lplu.map_stale = 0;
 }
 
+// The walk of map_column for a column whose map would not outlive the step
+// (another column is updated after it): the live rows are only marked (a new
+// stamp in vwk2, returned), and no column owns the map afterwards.
+template <class Live>
+int32_t mark_column(b_rec* b, lumx* lu, int s, int y, Live live) {
+  lpvect2* map = &lplu.vwk2;
+  int32_t t = lpvect2_newmark(map);
+  const int32_t* ai = lu->av.i;
+  const double* av = lu->av.v;
+  int pred = -1;
+  for (int32_t g = lu->col_k_head[y]; g >= 0;) {
+    int32_t after = lu->av.nexti[g];
+    int x = ai[g];
+    if (b->ips1[x] > s) {
+      map->usef[x] = t;
+      pred = g;
+      live(g, x);
+    } else {
+      col_retire(lu, pred, g, av[g] != 0.0);
+    }
+    g = after;
+  }
+  map_forget();
+  return t;
+}
+
 // Unlinks the one element of column y that went stale since the map was made,
 // from where it stands on the chain, as a walk would.
 void retire_stale(lumx* lu) {
@@ -780,24 +806,36 @@ int scatter_multipliers(b_rec* b, lumx* lu, [[maybe_unused]] int s, int c) {
 // map_column) and subtracts u·l(x) from every element whose row holds a
 // multiplier; only when some multiplier met no element is column c walked,
 // for the fill-in, in its chain order.  The same operations on the same
-// elements as the map-then-update walk.  0, or the result of a failed fill-in.
-int update_column_walked(b_rec* b, lumx* lu, int s, int y, int c, double u, int n_l) {
+// elements as the map-then-update walk.  Only the last column a step updates
+// (keep_map) is mapped; the others are walked with mark_column, since the next
+// column's walk would replace their map.  0, or the result of a failed
+// fill-in.
+int update_column_walked(b_rec* b, lumx* lu, int s, int y, int c, double u, int n_l,
+                         bool keep_map) {
   const lpvect2* lv = &lplu.vwk1;
   int met = 0;
-  map_column(b, lu, s, y, [&](int g, int x) {
+  auto update = [&](int g, int x) {
     if (lv->usef[x] == lv->mark) {
       subtract_at(lu, lu->av.v, g, x, y, u * lv->va[x]);
       ++met;
     }
-  });
+  };
+  int32_t t;
+  if (keep_map) {
+    map_column(b, lu, s, y, update);
+    t = lplu.map_stamp;
+  } else {
+    t = mark_column(b, lu, s, y, update);
+  }
   if (met == n_l)
     return 0;
   const lpvect2* map = &lplu.vwk2;
   for (int32_t h = lu->col_k_head[c]; h >= 0; h = lu->av.nexti[h]) {
     int x = lu->av.i[h];
-    if (map->usef[x] == lplu.map_stamp)
+    if (map->usef[x] == t)
       continue;
-    int rc = fill_in(lu, x, y, u * lu->av.v[h], lplu.map_stamp);  // the pool may move
+    double d = u * lu->av.v[h];  // the pool may move below
+    int rc = keep_map ? fill_in(lu, x, y, d, t) : lumx_k_append2(lu, x, y, -d);
     if (rc < 0)
       return rc;
   }
@@ -827,7 +865,7 @@ int update_mapped_column([[maybe_unused]] b_rec* b, lumx* lu, [[maybe_unused]] i
   return 0;
 }
 
-int update_column(b_rec* b, lumx* lu, int s, int y, int c, double u, int n_l) {
+int update_column(b_rec* b, lumx* lu, int s, int y, int c, double u, int n_l, bool keep_map) {
   lpvect2* map = &lplu.vwk2;
   map->n = b->sz;
   ZK_DIAG_ONLY(CHKB(1, b->sz, map->max_n));
@@ -838,7 +876,7 @@ int update_column(b_rec* b, lumx* lu, int s, int y, int c, double u, int n_l) {
   }
 #endif
   if (!map_belongs_to(y) || lplu.map_stale > 1)
-    return update_column_walked(b, lu, s, y, c, u, n_l);
+    return update_column_walked(b, lu, s, y, c, u, n_l, keep_map);
   if (lplu.map_stale == 1)
     retire_stale(lu);
   return update_mapped_column(b, lu, s, y, c, u);
@@ -877,6 +915,7 @@ int eliminate_pivot_row(b_rec* b, lumx* lu, int s, int r, int c, double q) {
     return 0;
   int pred = -1;
   int n_l = -1;  // multipliers scattered once the first column needs them
+  int updates_left = lu->row_nz[r] - 1;  // the live columns (the pivot's is done)
   for (int32_t e = lu->row_k_head[r]; e >= 0;) {
     int32_t after = lu->av.nextj[e];
     int y = lu->av.j[e];
@@ -894,7 +933,7 @@ int eliminate_pivot_row(b_rec* b, lumx* lu, int s, int r, int c, double q) {
       if (lu->col_k_head[c] >= 0) {
         if (n_l < 0)
           n_l = scatter_multipliers(b, lu, s, c);
-        int rc = update_column(b, lu, s, y, c, u, n_l);
+        int rc = update_column(b, lu, s, y, c, u, n_l, --updates_left <= 0);
         if (rc < 0)
           return rc;
       }
