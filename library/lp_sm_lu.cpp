@@ -663,11 +663,14 @@ int fact_setup(b_rec* b, lumx* lu, int sz) {
   return 0;
 }
 
-// Maps the live rows of column y to their elements (a new stamp in vwk2),
-// retiring the stale elements of y's active chain in chain order, calls
-// live(g, x) for each live element g of row x, and makes the map y's.
-template <class Live>
-void map_column(b_rec* b, lumx* lu, int s, int y, Live live) {
+// Maps the live rows of column y to their elements (a new stamp in vwk2,
+// returned), retiring the stale elements of y's active chain in chain order,
+// calls live(g, x) for each live element g of row x, and makes the map y's.
+// Without Keep (a column whose map would not outlive the step: another column
+// is updated after it) the live rows are only marked, and no column owns the
+// map afterwards.
+template <bool Keep = true, class Live>
+int32_t map_column(b_rec* b, lumx* lu, int s, int y, Live live) {
   lpvect2* map = &lplu.vwk2;
   int32_t t = lpvect2_newmark(map);
   int32_t* map_pred = lplu.map_pred;
@@ -679,8 +682,10 @@ void map_column(b_rec* b, lumx* lu, int s, int y, Live live) {
     int x = ai[g];
     if (b->ips1[x] > s) {
       map->usef[x] = t;
-      map->vp[x] = (double)g;
-      map_pred[x] = pred;
+      if (Keep) {
+        map->vp[x] = (double)g;
+        map_pred[x] = pred;
+      }
       pred = g;
       live(g, x);
     } else {
@@ -688,34 +693,13 @@ void map_column(b_rec* b, lumx* lu, int s, int y, Live live) {
     }
     g = after;
   }
-  lplu.map_col = y;
-  lplu.map_stamp = t;
-  lplu.map_stale = 0;
-}
-
-// The walk of map_column for a column whose map would not outlive the step
-// (another column is updated after it): the live rows are only marked (a new
-// stamp in vwk2, returned), and no column owns the map afterwards.
-template <class Live>
-int32_t mark_column(b_rec* b, lumx* lu, int s, int y, Live live) {
-  lpvect2* map = &lplu.vwk2;
-  int32_t t = lpvect2_newmark(map);
-  const int32_t* ai = lu->av.i;
-  const double* av = lu->av.v;
-  int pred = -1;
-  for (int32_t g = lu->col_k_head[y]; g >= 0;) {
-    int32_t after = lu->av.nexti[g];
-    int x = ai[g];
-    if (b->ips1[x] > s) {
-      map->usef[x] = t;
-      pred = g;
-      live(g, x);
-    } else {
-      col_retire(lu, pred, g, av[g] != 0.0);
-    }
-    g = after;
+  if (Keep) {
+    lplu.map_col = y;
+    lplu.map_stamp = t;
+    lplu.map_stale = 0;
+  } else {
+    map_forget();
   }
-  map_forget();
   return t;
 }
 
@@ -807,7 +791,7 @@ int scatter_multipliers(b_rec* b, lumx* lu, [[maybe_unused]] int s, int c) {
 // multiplier; only when some multiplier met no element is column c walked,
 // for the fill-in, in its chain order.  The same operations on the same
 // elements as the map-then-update walk.  Only the last column a step updates
-// (keep_map) is mapped; the others are walked with mark_column, since the next
+// (keep_map) is mapped; the others' live rows are only marked, since the next
 // column's walk would replace their map.  0, or the result of a failed
 // fill-in.
 int update_column_walked(b_rec* b, lumx* lu, int s, int y, int c, double u, int n_l,
@@ -820,13 +804,7 @@ int update_column_walked(b_rec* b, lumx* lu, int s, int y, int c, double u, int 
       ++met;
     }
   };
-  int32_t t;
-  if (keep_map) {
-    map_column(b, lu, s, y, update);
-    t = lplu.map_stamp;
-  } else {
-    t = mark_column(b, lu, s, y, update);
-  }
+  int32_t t = keep_map ? map_column(b, lu, s, y, update) : map_column<false>(b, lu, s, y, update);
   if (met == n_l)
     return 0;
   const lpvect2* map = &lplu.vwk2;
