@@ -50,6 +50,15 @@
 // heaps pxh_c / pxh_r hold the counts whose bucket is not empty.  One pivot
 // search records the rows it takes out of the buckets in lplu.ips1 and the
 // columns in lplu.ips2; vwk2 maps row -> element while one column is updated.
+//
+// The build without diagnostics takes shortcuts that change no pivot, no eta
+// entry and no result bit (the test digest_builds_agree holds it to the build
+// with diagnostics): a row singleton at the smallest row count is taken
+// without the search record and its step walks the pivot column once; the
+// other line of a singleton pivot stays in its bucket until a search meets it
+// there (and drops it); the pivot's row and column leave their active chains
+// without being moved to finished chains (nothing reads those), and the pivot
+// row is not walked when the pivot is its one live element.
 #ifndef ZELKOR_LP_SM_LU_H
 #define ZELKOR_LP_SM_LU_H
 
