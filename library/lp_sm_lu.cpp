@@ -51,7 +51,7 @@ struct count_lists {
   nz_link* lst;  // {count filed under, next, prev} per line
   int32_t* top;  // first line of each count's bucket
   xheap* heap;   // counts whose bucket is not empty
-  int spare;     // the number of lines, beyond every step
+  int n_lines;   // the number of lines, beyond every step
 };
 
 inline __attribute__((always_inline)) count_lists lists_of(lumx* lu, int kind) {
@@ -146,7 +146,7 @@ ZK_INLINE int nz_min(lumx* lu, int kind, const int32_t* step = nullptr) {
     if (k < 0)
       return -1;
     int line = cl.top[k];
-    if (ZK_DIAG || step == nullptr || step[line] > cl.spare)
+    if (ZK_DIAG || step == nullptr || step[line] > cl.n_lines)
       return line;
     nz_remove(lu, kind, line);
   }
@@ -861,9 +861,11 @@ int update_column(b_rec* b, lumx* lu, int s, int y, int c, double u, int n_l, bo
 }
 
 // Column walk of the pivot column c: multipliers of live rows are scaled by
-// q and stay; the pivot and entries of earlier pivot rows go to the finished
-// chain; zeros are dropped.
-void scale_pivot_column(b_rec* b, lumx* lu, int s, int c, double q) {
+// q and stay, each then handed to multiplier(x, l) (false stops the walk and
+// returns false); the pivot and entries of earlier pivot rows go to the
+// finished chain; zeros are dropped.
+template <class Multiplier>
+bool scale_pivot_column(b_rec* b, lumx* lu, int s, int c, double q, Multiplier multiplier) {
   double* av = lu->av.v;
   int pred = -1;
   for (int32_t e = lu->col_k_head[c]; e >= 0;) {
@@ -874,12 +876,15 @@ void scale_pivot_column(b_rec* b, lumx* lu, int s, int c, double q) {
     } else if (b->ips1[x] > s) {
       av[e] *= q;  // l(x) = a(x,c) / p
       lu->row_nz[x] -= 1;
+      if (!multiplier(x, av[e]))
+        return false;
       pred = e;
     } else {
       col_retire(lu, pred, e, 1);
     }
     e = after;
   }
+  return true;
 }
 
 // Row walk of the pivot row r: each element of a live column y is scaled into
@@ -951,29 +956,14 @@ int row_singleton_step(b_rec* b, lumx* lu, int s, int r, int c, double q) {
   eta_pack* lp = &b->lwp;
   int32_t l_start = lp->n_ent;
   int32_t nl = l_start;
-  const int32_t* ai = lu->av.i;
-  const int32_t* nexti = lu->av.nexti;
-  double* av = lu->av.v;
-  int pred = -1;
-  for (int32_t e = lu->col_k_head[c]; e >= 0;) {
-    int32_t after = nexti[e];
-    int x = ai[e];
-    if (av[e] == 0.0) {
-      col_retire(lu, pred, e, 0);
-    } else if (b->ips1[x] > s) {
-      av[e] *= q;  // l(x) = a(x,c) / p
-      lu->row_nz[x] -= 1;
-      nz_refile(lu, NZ_ROW, x);
-      lu->rmax_f[x] = 0;
-      if (!pack_push(lp, nl, x, av[e])) {
-        lp->n_ent = nl;
-        return -2;
-      }
-      pred = e;
-    } else {
-      col_retire(lu, pred, e, 1);
-    }
-    e = after;
+  bool packed = scale_pivot_column(b, lu, s, c, q, [&](int x, double l) {
+    nz_refile(lu, NZ_ROW, x);
+    lu->rmax_f[x] = 0;
+    return pack_push(lp, nl, x, l);
+  });
+  if (!packed) {
+    lp->n_ent = nl;
+    return -2;
   }
   return pack_step_rest(b, lu, s, r, c, false, l_start, nl);
 }
@@ -1021,7 +1011,7 @@ int fact_step(b_rec* b, lumx* lu, int s, int accept) {
       log_error("**** lu_fact: cannot malloc\n");
     return rc < 0 ? rc : 1;
   }
-  scale_pivot_column(b, lu, s, c, q);
+  scale_pivot_column(b, lu, s, c, q, [](int, double) { return true; });
   rc = eliminate_pivot_row(b, lu, s, r, c, q);
   if (rc < 0)
     return rc;
