@@ -79,7 +79,10 @@
 //   mt                 2(sz+1) pairs {row, col}: the pivot sequence
 //   max_sz             sz+1 of the largest order the arrays were sized for
 //   pxh_c, pxh_r       heaps of the counts whose bucket is, or may be, not
-//                      empty (a count found empty at the top leaves)
+//                      empty (a count found empty at the top leaves); the
+//                      build without diagnostics keeps instead c_kmin, r_kmin:
+//                      a count no non-empty bucket lies below, raised by the
+//                      search for the smallest
 //   c_nztop, r_nztop   sz+1 ints: first line of the bucket of each count, -1 empty
 //   c_nzlst, r_nzlst   sz+1 triples {nz, next, prev} per column / row
 //   map_pred, map_col, map_stamp, map_stale, map_stale_elem
@@ -260,6 +263,8 @@ struct lplu_rec {
   int32_t map_stamp;      // the vwk2 stamp it was made under
   int32_t map_stale;      // rows of the map pivoted since it was made
   int32_t map_stale_elem; // the element of the last of them
+  int32_t c_kmin;         // build without diagnostics: no non-empty bucket
+  int32_t r_kmin;         // below this count (in place of the heaps)
 };
 
 extern ZK_THREAD_LOCAL lplu_rec lplu;

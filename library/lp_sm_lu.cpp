@@ -50,25 +50,30 @@ struct count_lists {
   int32_t* nz;   // current active count of each line
   nz_link* lst;  // {count filed under, next, prev} per line
   int32_t* top;  // first line of each count's bucket
-  xheap* heap;   // counts whose bucket is not empty
+  xheap* heap;   // counts whose bucket is not empty (library build)
+  int32_t* kmin; // no non-empty bucket below this count (the other builds)
   int n_lines;   // the number of lines, beyond every step
 };
 
 inline __attribute__((always_inline)) count_lists lists_of(lumx* lu, int kind) {
   if (kind == NZ_COL)
-    return {lu->col_nz, lplu.c_nzlst, lplu.c_nztop, lplu.pxh_c, lu->n};
-  return {lu->row_nz, lplu.r_nzlst, lplu.r_nztop, lplu.pxh_r, lu->m};
+    return {lu->col_nz, lplu.c_nzlst, lplu.c_nztop, lplu.pxh_c, &lplu.c_kmin, lu->n};
+  return {lu->row_nz, lplu.r_nzlst, lplu.r_nztop, lplu.pxh_r, &lplu.r_kmin, lu->m};
 }
 
 }  // namespace
 
-// Prepares the count buckets and their heaps for one factorization.
+// Prepares the count buckets and their heaps for one factorization.  The
+// build without diagnostics finds the smallest non-empty count by a scan up
+// from a bound instead (the same count: see nz_min), and has no heaps.
 int b_renew(int n_col_ids, int n_row_ids) {
-  if (xheap_init(&lplu.pxh_c, n_col_ids, count_compare) < 0 ||
-      xheap_init(&lplu.pxh_r, n_row_ids, count_compare) < 0) {
+  if (ZK_DIAG && (xheap_init(&lplu.pxh_c, n_col_ids, count_compare) < 0 ||
+                  xheap_init(&lplu.pxh_r, n_row_ids, count_compare) < 0)) {
     log_error("**** b_renew: cannot malloc\n");
     return -2;
   }
+  lplu.c_kmin = n_col_ids;
+  lplu.r_kmin = n_row_ids;
   for (int id = 0; id < n_row_ids; ++id) {
     lplu.r_nztop[id] = -1;
     lplu.r_nzlst[id] = nz_link{-1, -1, -1};
@@ -99,8 +104,10 @@ ZK_INLINE int nz_add(lumx* lu, int kind, int line) {
   int rc = 0;
   if (head >= 0)
     cl.lst[head].prev = line;
-  else if (cl.heap->invert[k] < 0)
+  else if (ZK_DIAG && cl.heap->invert[k] < 0)
     rc = xheap_insert(cl.heap, k);
+  if (!ZK_DIAG)
+    *cl.kmin = k < *cl.kmin ? k : *cl.kmin;
   cl.top[k] = line;
   cl.lst[line] = nz_link{k, head, -1};
   return rc;
@@ -141,10 +148,21 @@ ZK_INLINE int nz_min(lumx* lu, int kind, const int32_t* step = nullptr) {
   count_lists cl = lists_of(lu, kind);
   for (;;) {
     int k;
-    while ((k = xheap_top(cl.heap)) >= 0 && cl.top[k] < 0)
-      xheap_pop(cl.heap);  // a bucket emptied since it was filed
-    if (k < 0)
-      return -1;
+    if (ZK_DIAG) {
+      while ((k = xheap_top(cl.heap)) >= 0 && cl.top[k] < 0)
+        xheap_pop(cl.heap);  // a bucket emptied since it was filed
+      if (k < 0)
+        return -1;
+    } else {
+      // Every non-empty bucket lies at or above the bound: the first one
+      // from there is the heap's top.
+      k = *cl.kmin;
+      while (k <= cl.n_lines && cl.top[k] < 0)
+        ++k;
+      *cl.kmin = k;
+      if (k > cl.n_lines)
+        return -1;
+    }
     int line = cl.top[k];
     if (ZK_DIAG || step == nullptr || step[line] > cl.n_lines)
       return line;
