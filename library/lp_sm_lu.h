@@ -47,7 +47,9 @@
 // waiting to be considered is filed in bucket k of its kind (c_nztop[k] /
 // r_nztop[k] first line, c_nzlst[line] = {k, next, prev}); new lines go to the
 // front, so within a count the most recently filed line is found first.  The
-// heaps pxh_c / pxh_r hold the counts whose bucket is not empty.  One pivot
+// heaps pxh_c / pxh_r hold the counts whose bucket is not empty (the build
+// without diagnostics keeps only a bound below which every bucket is empty,
+// lplu.c_kmin / r_kmin, and scans up from it for the smallest).  One pivot
 // search records the rows it takes out of the buckets in lplu.ips1 and the
 // columns in lplu.ips2; vwk2 maps row -> element while one column is updated.
 //
