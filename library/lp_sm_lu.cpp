@@ -103,11 +103,11 @@ ZK_INLINE int nz_add(lumx* lu, int kind, int line) {
   int head = cl.top[k];
   int rc = 0;
   if (head >= 0)
-    cl.lst[head].prev = line;
+    cl.lst[head].prev = line;  // a bucket not empty lies above the bound
   else if (ZK_DIAG && cl.heap->invert[k] < 0)
     rc = xheap_insert(cl.heap, k);
-  if (!ZK_DIAG)
-    *cl.kmin = k < *cl.kmin ? k : *cl.kmin;
+  else if (!ZK_DIAG && k < *cl.kmin)
+    *cl.kmin = k;
   cl.top[k] = line;
   cl.lst[line] = nz_link{k, head, -1};
   return rc;
