@@ -555,13 +555,23 @@ namespace {
 // Whether the slots hold their elements in strictly increasing positions
 // ordered by major, then minor index; stops at the first one out of order.
 bool slots_increase(const int32_t* major, const int32_t* minor, int n) {
-  int64_t last = -1;
-  for (int k = 0; k < n; ++k) {
-    int64_t key = (int64_t)major[k] << 32 | (uint32_t)minor[k];
-    if (key <= last)
+  // Whole blocks without a branch per slot (the compiler vectorizes them),
+  // with a stop at the first block out of order; then the rest.
+  const int block = 256;
+  auto out_of_order = [&](int k) {
+    return (major[k] < major[k - 1]) | ((major[k] == major[k - 1]) & (minor[k] <= minor[k - 1]));
+  };
+  int k = 1;
+  for (; k + block <= n; k += block) {
+    int bad = 0;
+    for (int t = 0; t < block; ++t)
+      bad |= out_of_order(k + t);
+    if (bad)
       return false;
-    last = key;
   }
+  for (; k < n; ++k)
+    if (out_of_order(k))
+      return false;
   return true;
 }
 
@@ -1020,6 +1030,7 @@ int fact_step(b_rec* b, lumx* lu, int s, int accept) {
     return 0;
   }
   double q = 1.0 / lu->av.v[p];
+  lplu.dwk1[r] = q;  // to diag_v once the elimination succeeded
   bool no_eta = accept && lplu.aibo[r] == -2;
   int rc;
   if (!ZK_DIAG && !no_eta && lu->row_nz[r] == 1) {
@@ -1105,7 +1116,10 @@ int lu_fact(b_rec* b, int accept, int* rank) {
   }
   if (rc >= 0) {
     *rank = s;
-    fact_finish_chains(lu, sz);
+    // With every line pivoted the builds without diagnostics have emptied
+    // every active chain already.
+    if (ZK_DIAG || s < sz)
+      fact_finish_chains(lu, sz);
     for (int t = s; t < sz; ++t)
       lplu.mt[t] = lu_pair{-1, -1};
     rc = 0;
@@ -1301,8 +1315,8 @@ ZK_INLINE bool pack_push(eta_pack* p, int32_t& n, int x, double v) {
 // The packed etas of step s with pivot {r, c}, read from the chains of column
 // c (left as they are): the same entries, in the same order and with the same
 // values as chain_step_etas gives them from the finished chain once the active
-// one was moved to its front, reversed; the reciprocal pivot goes to
-// lplu.dwk1[r] until lu_make_eta stores it.
+// one was moved to its front, reversed; the reciprocal pivot waits in
+// lplu.dwk1[r] (from fact_step) until lu_make_eta stores it.
 // 0; -1 when the pivot is missing or zero (reported when `report`); -2 when
 // memory ran out.
 int pack_step_etas(b_rec* b, const lumx* lu, int s, int r, int c, bool report) {
@@ -1345,8 +1359,7 @@ int pack_step_rest(b_rec* b, const lumx* lu, int s, int r, int c, bool report, i
         rc = -1;
         continue;
       }
-      lplu.dwk1[r] = 1.0 / v;  // to diag_v once the elimination succeeded
-      pivot_seen = true;
+      pivot_seen = true;  // its reciprocal is in lplu.dwk1[r] (fact_step)
     } else if (v == 0.0) {
       if (report)
         CHKA(0, 0, 0);
