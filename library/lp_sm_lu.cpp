@@ -1034,6 +1034,13 @@ int fact_step(b_rec* b, lumx* lu, int s, int accept) {
   bool no_eta = accept && lplu.aibo[r] == -2;
   int rc;
   if (!ZK_DIAG && !no_eta && lu->row_nz[r] == 1) {
+    if (lu->col_k_head[c] == p && lu->av.nexti[p] < 0 && lu->col_head[c] < 0) {
+      // The pivot is all its column ever held here: both etas are empty.
+      b->lwp.seg_of[r] = b->upp.seg_of[r] = -1;
+      b->up_ord[r] = s;
+      lu->row_k_head[r] = lu->col_k_head[c] = -1;
+      return 1;
+    }
     rc = row_singleton_step(b, lu, s, r, c, q);
     lu->row_k_head[r] = lu->col_k_head[c] = -1;
     if (rc == -2)
