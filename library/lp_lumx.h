@@ -265,6 +265,9 @@ struct lplu_rec {
   int32_t map_stale_elem; // the element of the last of them
   int32_t c_kmin;         // build without diagnostics: no non-empty bucket
   int32_t r_kmin;         // below this count (in place of the heaps)
+  int32_t first_fill;     // build without diagnostics, matrix appended row by
+                          // row: the first slot of the elimination's fill-in
+                          // (row_head[r] then holds row r's lowest slot); else 0
 };
 
 extern ZK_THREAD_LOCAL lplu_rec lplu;

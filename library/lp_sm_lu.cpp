@@ -575,21 +575,24 @@ bool slots_increase(const int32_t* major, const int32_t* minor, int n) {
   return true;
 }
 
-// Whether the matrix was appended row by row or column by column, each
-// position after the one before (as callers usually append): then no
-// position is held twice.  Much cheaper than the merge below.
-bool appended_in_order(const lumx* lu) {
-  return slots_increase(lu->av.i, lu->av.j, lu->n_av) ||
-         slots_increase(lu->av.j, lu->av.i, lu->n_av);
+// Whether the matrix was appended row by row, each position after the one
+// before (as callers usually append): then no position is held twice, and
+// each row's elements lie in consecutive slots.
+bool appended_by_rows(const lumx* lu) { return slots_increase(lu->av.i, lu->av.j, lu->n_av); }
+
+// The same, column by column.
+bool appended_by_columns(const lumx* lu) {
+  return slots_increase(lu->av.j, lu->av.i, lu->n_av);
 }
 
 // Sums elements stored twice at one position into the one met first in its
 // column's list and takes the others off both main lists (they keep their
 // slots), so that the elimination sees each position once: a pivot split over
 // two elements would be wrong.  Nothing changes for a matrix without
-// duplicates (nor is anything walked for one appended in order).
-void merge_duplicates(lumx* lu, int sz) {
-  if (appended_in_order(lu))
+// duplicates (nor is anything walked for one appended in order: by_rows,
+// or column by column).
+void merge_duplicates(lumx* lu, int sz, bool by_rows) {
+  if (by_rows || appended_by_columns(lu))
     return;
   lpvect2* map = &lplu.vwk2;
   int32_t* first = lplu.map_pred;  // the element met first per row (free before the map)
@@ -672,7 +675,13 @@ int fact_setup(b_rec* b, lumx* lu, int sz) {
   int rc = b_renew(lu->n + 1, lu->m + 1);
   if (rc < 0)
     return rc;
-  merge_duplicates(lu, sz);
+  bool by_rows = appended_by_rows(lu);
+  merge_duplicates(lu, sz, by_rows);
+  // Fill-in takes the slots from first_fill on.  With the rows in
+  // consecutive slots, the builds without diagnostics keep in row_head[r]
+  // the lowest slot of row r instead of an empty finished chain (see
+  // row_singleton_pivot).
+  lplu.first_fill = !ZK_DIAG && by_rows ? lu->n_av : 0;
   for (int i = 0; i < sz; ++i) {
     if (lu->col_nz[i] > 0)
       nz_add(lu, NZ_COL, i);
@@ -685,7 +694,7 @@ int fact_setup(b_rec* b, lumx* lu, int sz) {
     lu->col_k_head[i] = lu->col_head[i];
     lu->row_k_head[i] = lu->row_head[i];
     lu->col_head[i] = -1;
-    lu->row_head[i] = -1;
+    lu->row_head[i] = lplu.first_fill > 0 ? lu->row_k_head[i] - lu->row_nz[i] + 1 : -1;
   }
   ZK_DIAG_ONLY(k_count_check(lu, sz));
   return 0;
@@ -1001,13 +1010,27 @@ int row_singleton_step(b_rec* b, lumx* lu, int s, int r, int c, double q) {
 // as lu_find_pivot finds it, without the search record (and the stale
 // elements before it stay on the row's chain, dropped after the step).  -1
 // when there is none: nothing changed but what nz_min passes over.
+// The row's chain holds its fill-in (slots from lplu.first_fill on) ahead of
+// its appended elements; with the rows in consecutive slots these are looked
+// for from the highest one left on the chain down to the row's lowest slot
+// (row_head[r]), without following the chain: there is one live element, so
+// the order of the look decides nothing.
 int row_singleton_pivot(lumx* lu, const b_rec* b, int s) {
   int r = nz_min(lu, NZ_ROW, b->ips1);
   if (r < 0 || lu->row_nz[r] != 1)
     return -1;
+  auto stale = [&](int e) { return lu->av.v[e] == 0.0 || b->ips2[lu->av.j[e]] <= s; };
+  int32_t first_fill = lplu.first_fill;  // 0: the whole chain is followed
   int e = lu->row_k_head[r];
-  while (e >= 0 && (lu->av.v[e] == 0.0 || b->ips2[lu->av.j[e]] <= s))
+  while (e >= first_fill && stale(e))
     e = lu->av.nextj[e];
+  if (e >= 0 && e < first_fill) {
+    int32_t lowest = lu->row_head[r];
+    while (e >= lowest && stale(e))
+      --e;
+    if (e < lowest)
+      e = -1;
+  }
   if (e >= 0)
     nz_remove(lu, NZ_ROW, r);
   return e;
