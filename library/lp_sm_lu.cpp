@@ -1459,8 +1459,7 @@ int lu_make_eta(b_rec* b, int accept, int rank) {
   // reciprocal pivots kept aside.
   for (int s = 0; s < rank; ++s) {
     lu_pair p = lplu.mt[s];
-    CHKB(s, b->ips1[p.row], s);
-    CHKB(s, b->ips2[p.col], s);
+    ZK_DIAG_ONLY(CHKB(s, b->ips1[p.row], s); CHKB(s, b->ips2[p.col], s));
     if (b->up_ord[p.row] == s)
       b->diag_v[p.row] = lplu.dwk1[p.row];
   }
@@ -1561,7 +1560,7 @@ namespace {
 // pivot (the elimination left both at -1), and from here on ips1 / ips2 hold
 // per pivot row its column and its step; rows without a pivot get -1.
 void publish_matching(b_rec* b, lumx* lu, int rank) {
-  for (int i = 0; i < b->sz; ++i)
+  for (int i = rank < b->sz ? 0 : b->sz; i < b->sz; ++i)  // (all rewritten at full rank)
     b->ips1[i] = b->ips2[i] = -1;
   for (int s = 0; s < rank; ++s) {
     lu_pair p = lplu.mt[s];
