@@ -94,12 +94,8 @@ namespace {
 
 #define ZK_INLINE inline __attribute__((always_inline))
 
-// Files a line at the front of the bucket of its current count.
-ZK_INLINE int nz_add(lumx* lu, int kind, int line) {
-  count_lists cl = lists_of(lu, kind);
-  int k = cl.nz[line];
-  if (CHKB(1, k, lu->m) != 0 || CHKB(-1, cl.lst[line].nz, -1) != 0)
-    return 0;  // count 0 (or beyond the order), or filed already: not filed
+// Files an unfiled line at the front of bucket k (1 .. the order).
+ZK_INLINE int file_front(count_lists& cl, int line, int k) {
   int head = cl.top[k];
   int rc = 0;
   if (head >= 0)
@@ -113,6 +109,25 @@ ZK_INLINE int nz_add(lumx* lu, int kind, int line) {
   return rc;
 }
 
+// Unlinks the filed entry ent from its bucket (its own entry is left).
+ZK_INLINE void unlink_filed(count_lists& cl, nz_link ent) {
+  if (ent.prev < 0)
+    cl.top[ent.nz] = ent.next;
+  else
+    cl.lst[ent.prev].next = ent.next;
+  if (ent.next >= 0)
+    cl.lst[ent.next].prev = ent.prev;
+}
+
+// Files a line at the front of the bucket of its current count.
+ZK_INLINE int nz_add(lumx* lu, int kind, int line) {
+  count_lists cl = lists_of(lu, kind);
+  int k = cl.nz[line];
+  if (CHKB(1, k, lu->m) != 0 || CHKB(-1, cl.lst[line].nz, -1) != 0)
+    return 0;  // count 0 (or beyond the order), or filed already: not filed
+  return file_front(cl, line, k);
+}
+
 // Takes a line out of its bucket (nothing when it is not filed).
 ZK_INLINE int nz_remove(lumx* lu, int kind, int line) {
   count_lists cl = lists_of(lu, kind);
@@ -120,23 +135,27 @@ ZK_INLINE int nz_remove(lumx* lu, int kind, int line) {
   if (ent.nz < 0)
     return 0;
   ZK_DIAG_ONLY(CHKB(1, ent.nz, lu->m));
-  if (ent.prev < 0)
-    cl.top[ent.nz] = ent.next;
-  else
-    cl.lst[ent.prev].next = ent.next;
-  if (ent.next >= 0)
-    cl.lst[ent.next].prev = ent.prev;
+  unlink_filed(cl, ent);
   cl.lst[line] = nz_link{-1, -1, -1};
   return 0;
 }
 
 // Moves a line to the bucket of its current count when the count changed.
+// The builds without diagnostics move it in one go when the new count can be
+// filed (the others, and a count of 0, take the way of remove and add).
 ZK_INLINE int nz_refile(lumx* lu, int kind, int line) {
   count_lists cl = lists_of(lu, kind);
-  if (cl.lst[line].nz == cl.nz[line])
+  nz_link ent = cl.lst[line];
+  int k = cl.nz[line];
+  if (ent.nz == k)
     return line;
-  nz_remove(lu, kind, line);
-  return nz_add(lu, kind, line);
+  if (ZK_DIAG || k < 1 || k > lu->m) {
+    nz_remove(lu, kind, line);
+    return nz_add(lu, kind, line);
+  }
+  if (ent.nz >= 0)
+    unlink_filed(cl, ent);
+  return file_front(cl, line, k);
 }
 
 // The first line of the smallest non-empty count, left in its bucket; -1
