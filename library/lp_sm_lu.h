@@ -60,7 +60,11 @@
 // other line of a singleton pivot stays in its bucket until a search meets it
 // there (and drops it); the pivot's row and column leave their active chains
 // without being moved to finished chains (nothing reads those), and the pivot
-// row is not walked when the pivot is its one live element.
+// row is not walked when the pivot is its one live element; a pivot that is
+// all its column ever held takes no walk and packs no entry; with the matrix
+// appended row by row, a row singleton's live element is looked for in the
+// row's consecutive slots (lplu.first_fill, row_head) rather than along its
+// chain.
 #ifndef ZELKOR_LP_SM_LU_H
 #define ZELKOR_LP_SM_LU_H
 
