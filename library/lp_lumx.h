@@ -23,10 +23,12 @@
 // both threaded through av.nexti (columns) and av.nextj (rows).  New elements
 // go to the front of a list.  The builds without diagnostics keep no finished
 // row lists during a factorization (only the checks read them): an element
-// leaving an active row list is only unlinked; nor do they move what is left
-// on the pivot's active lists at the end of a step (the multipliers, packed
-// straight from the column's active list): both lists are only emptied.  After a factorization the
-// same slots are re-chained into the eta files (see lp_sm_lu.h).
+// leaving an active row list is only unlinked, and row_head[r] holds instead
+// the lowest slot of row r when the matrix was appended row by row (else -1);
+// nor do they move what is left on the pivot's active lists at the end of a
+// step (the multipliers, packed straight from the column's active list): both
+// lists are only emptied.  After a factorization the same slots are
+// re-chained into the eta files (see lp_sm_lu.h).
 //
 // Per-line arrays have max_col (columns) or max_row (rows) entries, n+1 and m+1
 // after sizing.  The matrix copy bs uses only the pool, the counts, col_nz,
