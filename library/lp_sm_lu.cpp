@@ -1003,6 +1003,7 @@ int pack_step_etas(b_rec* b, const lumx* lu, int s, int r, int c, bool report);
 int pack_step_rest(b_rec* b, const lumx* lu, int s, int r, int c, bool report, int32_t l_start,
                    int32_t nl);
 ZK_INLINE bool pack_push(eta_pack* p, int32_t& n, int x, double v);
+void pack_close(eta_pack* p, int r, int32_t start);
 
 // A step whose pivot is its row's one live element, in the builds without
 // diagnostics: the row has nothing to eliminate, so one walk of column c
@@ -1077,13 +1078,15 @@ int fact_step(b_rec* b, lumx* lu, int s, int accept) {
   int rc;
   if (!ZK_DIAG && !no_eta && lu->row_nz[r] == 1) {
     if (lu->col_k_head[c] == p && lu->av.nexti[p] < 0 && lu->col_head[c] < 0) {
-      // The pivot is all its column ever held here: both etas are empty.
-      b->lwp.seg_of[r] = b->upp.seg_of[r] = -1;
+      // The pivot is all its column ever held here: both etas are empty,
+      // and no walk is needed.
+      pack_close(&b->lwp, r, b->lwp.n_ent);
+      pack_close(&b->upp, r, b->upp.n_ent);
       b->up_ord[r] = s;
-      lu->row_k_head[r] = lu->col_k_head[c] = -1;
-      return 1;
+      rc = 0;
+    } else {
+      rc = row_singleton_step(b, lu, s, r, c, q);
     }
-    rc = row_singleton_step(b, lu, s, r, c, q);
     lu->row_k_head[r] = lu->col_k_head[c] = -1;
     if (rc == -2)
       log_error("**** lu_fact: cannot malloc\n");
@@ -1579,8 +1582,9 @@ namespace {
 // pivot (the elimination left both at -1), and from here on ips1 / ips2 hold
 // per pivot row its column and its step; rows without a pivot get -1.
 void publish_matching(b_rec* b, lumx* lu, int rank) {
-  for (int i = rank < b->sz ? 0 : b->sz; i < b->sz; ++i)  // (all rewritten at full rank)
-    b->ips1[i] = b->ips2[i] = -1;
+  if (rank < b->sz)  // at full rank every row is written below
+    for (int i = 0; i < b->sz; ++i)
+      b->ips1[i] = b->ips2[i] = -1;
   for (int s = 0; s < rank; ++s) {
     lu_pair p = lplu.mt[s];
     lu->row_k_head[p.row] = p.col;
