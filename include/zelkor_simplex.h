@@ -55,21 +55,83 @@
 
 /* Stability test of the replacement: refused when the new pivot alpha has
    |alpha| < ZK_UPDATE_REL_TOL * max |spike_k| (the transformed new column) or
-   |alpha| <= ZK_UPDATE_ABS_TOL. */
+   |alpha| <= ZK_UPDATE_ABS_TOL.  ZK_UPDATE_REL_TOL is the default of the
+   handle's setting ZK_PARAM_UPDATE_REL_TOL. */
 #define ZK_UPDATE_REL_TOL 1e-9
 #define ZK_UPDATE_ABS_TOL 1e-12
+
+/* Accuracy check of every replacement, on top of the two tests above.
+   - A pivot below 1e-3 times the largest magnitude of the transformed new
+     column or of the new column itself (where one made of rounding errors
+     lies) is computed twice more: by a forward solve, entry j of B^-1 times
+     the new column, and by a backward one, (row j of B^-1) times the new
+     column, whose rounding errors take other courses.  The replacement is
+     refused when the two differ by more than ZK_UPDATE_AGREE_TOL relative:
+     the pivot is then mostly rounding error, as for a column that depends on
+     the others (whose pivot is 0 in exact arithmetic).  These two solves are
+     sparse and happen only for such small pivots: on random replacements of
+     the test bases the check adds a few percent to a replacement.
+   - The replacement is refused when a multiplier of the update, an entry of
+     row j of U^-1 (whose own entry at j is 1), exceeds ZK_UPDATE_GROWTH_MAX
+     in magnitude: the update would amplify the rounding errors of every later
+     solve by that much.
+   What the check cannot tell apart: once the basis is ill-conditioned near
+   the limit of working precision (reached by choosing pivots near
+   ZK_UPDATE_REL_TOL again and again), a column that depends on the others
+   exactly may show a pivot that comes out alike both ways; a ratio test that
+   prefers large pivots keeps away from it. */
+#define ZK_UPDATE_AGREE_TOL 1e-7
+#define ZK_UPDATE_GROWTH_MAX 1e8
+
+/* Refactorization advice on accuracy: once an accepted replacement's two
+   pivots agreed to fewer than nine digits (ZK_ADVICE_AGREE_TOL), or once the
+   machine epsilon times the sum of the accepted replacements' largest
+   multipliers, a bound on the error they may have added to a solve relative
+   to its size, exceeds ZK_ADVICE_ERROR. */
+#define ZK_ADVICE_AGREE_TOL 1e-9
+#define ZK_ADVICE_ERROR 1e-10
 
 /* Singular to working precision: a reciprocal condition estimate below
    this (see zk_singular_pairs). */
 #define ZK_SINGULAR_RCOND 1e-14
 
-/* Refactorization advice: after this many replacements, or as soon as the
-   R etas hold more entries than L and U together. */
+/* Refactorization advice: after this many replacements (the default of the
+   setting ZK_PARAM_REFACTOR_UPDATES), as soon as the R etas hold more entries
+   than L and U together, or once the accuracy check above says so. */
 #define ZK_REFACTOR_UPDATES 100
+
+/* Settings of a handle (zk_set_param, zk_get_param).  Each handle starts with
+   the defaults below, from lu_new on, and keeps its settings across lu_resize
+   and every factorization. */
+#define ZK_PARAM_PIVOT_THRESHOLD  0  /* u in (0, 1]; default 0.01; read by lu_factoring */
+#define ZK_PARAM_SEARCH_LIMIT     1  /* integer >= 1; default 5; read by lu_factoring */
+#define ZK_PARAM_UPDATE_REL_TOL   2  /* in [0, 1); default 1e-9; read by zk_replace_column */
+#define ZK_PARAM_REFACTOR_UPDATES 3  /* integer >= 1; default 100; read by zk_refactor_advice */
 
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* Sets one setting of the handle: 0; -1 (after a check report, the handle
+   unchanged) for a null handle, an unknown `which`, or a value out of its
+   range above or not finite (the two integer settings take whole numbers up
+   to 2147483647).
+   - ZK_PARAM_PIVOT_THRESHOLD: the elimination takes a candidate pivot only
+     when its magnitude exceeds u times the largest magnitude of the row or
+     column it is found in (u = 1: only that largest magnitude).  A larger u
+     keeps the factors' growth down and the solves accurate, at the price of
+     more fill-in: 0.1 suits a solver that wants backward errors near the
+     machine precision (see the README's figures for 0.01, 0.1 and 0.5).
+   - ZK_PARAM_SEARCH_LIMIT: how many rows and columns the Markowitz search
+     examines once it holds a candidate.
+   - ZK_PARAM_UPDATE_REL_TOL and ZK_PARAM_REFACTOR_UPDATES: see
+     zk_replace_column and zk_refactor_advice.
+   The first two take effect at the next lu_factoring. */
+ZELKOR_API int zk_set_param(lu_handle* h, int which, double value);
+
+/* The value in force of one setting; NaN for a null handle or an unknown
+   `which`. */
+ZELKOR_API double zk_get_param(const lu_handle* h, int which);
 
 /* Replaces column j of the factorized basis B by the column given by nz
    entries (rows[k], vals[k]), k < nz.  Entries listed twice at one row are
@@ -77,8 +139,9 @@ extern "C" {
    (always refused, result 1).  After success lu_ftran, lu_btran and the
    sparse solves solve with the new basis, x[j] being the coefficient of the
    new column, and zk_rcond_estimate uses its ||B||_1.
-   0 replaced; 1 refused: the new column would make B singular or unstable
-   (the test above), and the handle still solves the old basis, unchanged;
+   0 replaced; 1 refused: the new column would make B singular or unstable,
+   or the pivot is not known accurately (the tests above), and the handle
+   still solves the old basis, unchanged;
    -1 a bad handle or state, j outside 0 .. n-1, nz < 0, a null array with
    nz > 0, a row outside 0 .. n-1 or a value (or a sum of duplicates) that is
    not finite: the handle is unchanged; -2 memory ran out: the handle may no
@@ -107,10 +170,12 @@ ZELKOR_API int zk_btran_sparse(lu_handle* h, double* y, int* idx, int* nz);
 /* Whether to factorize afresh.  Stores in each non-null pointer: the
    replacements since the factorization, the entries of their R etas, the
    entries of L and U now, the n pivots counted once (U changes with every
-   replacement).  1 advises
-   refactoring: after ZK_REFACTOR_UPDATES replacements, when the R entries
-   exceed the L and U entries, or when the handle holds no usable
-   factorization (rank deficient, or broken by a failed replacement); 0 not;
+   replacement).  1 advises refactoring: after ZK_PARAM_REFACTOR_UPDATES
+   replacements (default ZK_REFACTOR_UPDATES), when the R entries exceed the
+   L and U entries, once the accuracy check of the replacements has seen the
+   factors degrade (ZK_ADVICE_AGREE_TOL, ZK_ADVICE_ERROR: whatever the count),
+   or when the handle holds no usable factorization (rank deficient, or
+   broken by a failed replacement); 0 not;
    -1 a bad handle (null, never sized and factorized, not covered). */
 ZELKOR_API int zk_refactor_advice(lu_handle* h, int* n_updates, long long* r_entries,
                                   long long* lu_entries);
@@ -124,7 +189,10 @@ ZELKOR_API int zk_refactor_advice(lu_handle* h, int* n_updates, long long* r_ent
      basis is nonsingular in exact arithmetic.
    - After a factorization that pivoted every line but left the basis
      singular to working precision (zk_rcond_estimate below
-     ZK_SINGULAR_RCOND: fewer than two correct digits in a solve), one pair:
+     ZK_SINGULAR_RCOND: fewer than two correct digits in a solve; after
+     replacements, also below the error bound of ZK_ADVICE_ERROR's test, the
+     accuracy below which the estimate of the updated factors tells nothing
+     of the basis; or an estimate that is not a number), one pair:
      the column the near-null vector B^-1 x of the estimate weights most, and
      the row i with the largest |(B^-1)_{j,i}| in its row j of B^-1
      (replacing column j by e_i multiplies det B by that entry).  This costs
@@ -150,9 +218,11 @@ ZELKOR_API int zk_singular_pairs(lu_handle* h, int* cols, int* rows);
    solves), and the result is never smaller than the true reciprocal
    condition number 1 / (||B||_1 ||B^-1||_1): a large true condition number
    may be underestimated (rarely by more than a factor 3), never
-   overestimated.  -1 when the handle holds no valid full-rank factorization
-   of order >= 1; -2 when its three work arrays of n doubles could not be
-   allocated. */
+   overestimated.  A column norm beyond the largest double counts as the
+   largest double (the estimate then errs on the high side); a basis whose
+   solves overflow gives 0.  -1 when the handle holds no valid full-rank
+   factorization of order >= 1; -2 when its three work arrays of n doubles
+   could not be allocated. */
 ZELKOR_API double zk_rcond_estimate(lu_handle* h);
 
 #ifdef __cplusplus

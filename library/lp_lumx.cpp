@@ -223,6 +223,7 @@ int lumx_init_b(b_rec* b) {
   }
   b->br.kind = 2;
   b->n_br = b->n_lw = b->n_up = 0;
+  b->upd_agree_max = b->upd_growth_sum = 0.0;
   for (eta_pack* p : {&b->lwp, &b->upp, &b->brp})
     p->n_ent = p->n_seg = p->dead = p->dead_seg = 0;
   b->chains_ready = 0;
@@ -324,6 +325,7 @@ int lumx_free(b_rec* b) {
     MEM_FREE(b->col_abs, "b->col_abs");
     b->col_abs_cap = 0;
     lpvect2_free(&b->zk_vec);
+    lpvect2_free(&b->zk_row);
     b->cap_br = 0;
     b->max_sz = 0;  // the per-size arrays are gone: the next sizing allocates them
     b->sz = 0;

@@ -223,12 +223,35 @@ struct b_rec {
   double upd_rel_tol;  // the basis update refuses a transformed pivot alpha with
                        // |alpha| < upd_rel_tol * max|spike|; 0 (the default of
                        // a new handle) tests the absolute tolerance only
+  // Settings of the handle (zk_set_param of the fast library), kept by
+  // lu_resize; 0, as in a new zero-filled record, stands for the default.
+  double piv_tol;         // relative pivot threshold u in (0, 1] (0: 0.01): a
+                          // candidate must exceed u times the largest
+                          // magnitude of the line it is found in (u = 1: equal
+                          // that largest magnitude)
+  int32_t piv_lines;      // lines the Markowitz search examines once it holds a
+                          // candidate (0: 5)
+  int32_t refactor_after; // replacements after which zk_refactor_advice says
+                          // to factorize afresh (0: 100)
+  double zk_rel_tol;      // the relative pivot test of zk_replace_column, in
+  int32_t zk_rel_tol_set; // force once set (else ZK_UPDATE_REL_TOL)
   // Kept for the simplex interface of the fast library (zk_simplex.cpp) by
   // its lu_factoring and zk_replace_column; null and 0 in the other builds.
   double* col_abs;     // col_abs_cap entries: col_abs[j] = sum_i |B(i,j)| of
                        // basis column j (duplicates summed first)
   int32_t col_abs_cap; // entries allocated in col_abs
   lpvect2 zk_vec;      // the interface's scratch column / right-hand side
+  lpvect2 zk_row;      // row r of B^-1 for the replacement's accuracy check
+  // The basis update's accuracy check (zk_replace_column sets the two limits;
+  // 0, the default, checks nothing): the pivot computed from the transformed
+  // column and from row r of B^-1 must agree to upd_agree_tol relative, and
+  // no multiplier of the new R eta may exceed upd_growth_max in magnitude.
+  double upd_agree_tol;
+  double upd_growth_max;
+  double upd_agree;      // the last check's relative disagreement
+  double upd_growth;     // and its largest multiplier
+  double upd_agree_max;  // since the factorization: the largest upd_agree
+  double upd_growth_sum; // and the sum of upd_growth of the accepted updates
 };
 
 struct lu_pair {

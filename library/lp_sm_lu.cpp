@@ -34,11 +34,6 @@ trace_sw trace_lu_make_eta = 0;
 trace_sw trace_lu_lu_append_tail = 0;
 #endif
 
-// Pivot search: lines examined before settling once a candidate exists, and the
-// relative threshold a candidate must exceed against its line's largest value.
-static const int PIVOT_SEARCH_LINES = 5;
-static const double PIVOT_THRESHOLD = 0.01;
-
 int count_compare(int a, int b) { return a - b; }
 
 // ---- count buckets -----------------------------------------------------------------------
@@ -354,6 +349,8 @@ struct pivot_search {
   int n_cols;        // columns taken so far
   int examined;      // lines examined by the Markowitz search
   pivot_best best;
+  double u;          // the relative threshold
+  int limit;         // lines examined once a candidate exists
 };
 
 // Walks the line's chain, retiring stale elements (whose other line is
@@ -393,12 +390,14 @@ void examine_line(pivot_search& ps, int kind, int line, double f) {
   line_view lv = view_of(ps.lu, ps.b, kind, line);
   double m = line_max(ps, lv);
   const double* v = ps.lu->av.v;
+  const double least = ps.u * m;
+  const bool at_max = ps.u >= 1.0;  // u = 1: the line's largest magnitude passes
   int met = 0;
   walk_live(ps, lv, [&](int e) {
     double mag = std::fabs(v[e]);
     if (v[e] != 0.0)
       ++met;
-    if (!(mag > PIVOT_THRESHOLD * m))
+    if (!(mag > least || (at_max && mag == m && mag != 0.0)))
       return;
     double cost = (double)(lv.o_nz[lv.other[e]] - 1) * f;
     if (cost <= ps.best.w && (cost < ps.best.w || mag > ps.best.mag))
@@ -483,7 +482,7 @@ void markowitz_search(pivot_search& ps, int r0, int c0) {
   int n = lu->n;
   auto limit_reached = [&]() {
     ++ps.examined;
-    return ps.examined >= PIVOT_SEARCH_LINES && ps.best.w < ps.full_cost;
+    return ps.examined >= ps.limit && ps.best.w < ps.full_cost;
   };
   while (r0 >= 0 || c0 >= 0) {
     int kr = r0 >= 0 ? lu->row_nz[r0] : n + 1;
@@ -548,8 +547,9 @@ void put_back(pivot_search& ps, int result) {
 // One pivot search at step s: a row singleton, else a column singleton, else
 // the Markowitz search.  The pivot element, or -1 when there is none.
 int lu_find_pivot(lumx* lu, int s, int32_t* taken_rows, int32_t* taken_cols, b_rec* b) {
-  pivot_search ps{lu, b, s, (double)lu->n * (double)lu->n, taken_rows, taken_cols, 0, 0, 0,
-                  pivot_best{(double)lu->n * (double)lu->n, 0.0, -1}};
+  const double none = (double)lu->n * (double)lu->n;
+  pivot_search ps{lu, b, s, none, taken_rows, taken_cols, 0, 0, 0, pivot_best{none, 0.0, -1},
+                  lu_pivot_threshold(b), lu_search_limit(b)};
   int r0 = -1;
   int c0 = -1;
   int result = peek_singleton(ps, NZ_ROW, &r0);
@@ -2413,6 +2413,33 @@ void btran_r_sparse(const b_rec* b, lpvect2* y) {
   }
 }
 
+// The U etas of lu_ftran_v22 on a non-empty vector, in reverse step order.
+void ftran_v22_stages(const b_rec* b, lpvect2* a) {
+  const eta_pfv* up = b->up.pfv;
+  eta_walk w{&b->up, packed(&b->upp), false, b->up_ord, true};
+  int start = has_two_or_more(a) ? list_start(w) : single_col_start(w, a->head, true);
+  walk_etas(
+      b, w, a, start, [&](int s) { return up[s].nz_prev; },
+      [&](int s) { push_col_eta(b, w, a, s); });  // a(E) -= U(E,s) a(s)
+}
+
+// The stages of lu_btran_v22 on a non-empty vector: R etas transposed
+// (newest first), pivot scaling with squeeze, L etas transposed row by row in
+// reverse step order.
+void btran_v22_stages(b_rec* b, lpvect2* y) {
+  lu_eta_chains(b);
+  btran_r_sparse(b, y);
+  scale_and_squeeze(b, y);
+  if (y->head >= 0) {
+    const eta_aux* aux = b->lw.aux;
+    int start = has_two_or_more(y) ? b->lw.aux_tail : single_row_start(&b->lw, y, y->head);
+    walk_etas(
+        b, eta_walk{&b->lw, nullptr, true, b->ips2, true}, y, start,
+        [&](int s) { return aux[s].aux_prev; },
+        [&](int s) { push_row_chain(b->lu, aux, y, s); });  // y(r) -= L(s,r) y(s)
+  }
+}
+
 }  // namespace
 
 // First sparse forward stage: L etas, pivot scaling with squeeze, R etas.
@@ -2454,12 +2481,7 @@ int lu_ftran_v22(b_rec* b, lpvect2* a) {
   } else if (factor_invalid(b)) {
     rc = -1;
   } else {
-    const eta_pfv* up = b->up.pfv;
-    eta_walk w{&b->up, packed(&b->upp), false, b->up_ord, true};
-    int start = has_two_or_more(a) ? list_start(w) : single_col_start(w, a->head, true);
-    walk_etas(
-        b, w, a, start, [&](int s) { return up[s].nz_prev; },
-        [&](int s) { push_col_eta(b, w, a, s); });  // a(E) -= U(E,s) a(s)
+    ftran_v22_stages(b, a);
 #ifdef ZELKOR_DIAG
     if (basis_check != 0 && b->bs != nullptr)
       rc = verify_ftran_v(b, a);
@@ -2517,17 +2539,7 @@ int lu_btran_v22(b_rec* b, lpvect2* y) {
   } else if (factor_invalid(b)) {
     rc = -1;
   } else {
-    lu_eta_chains(b);
-    btran_r_sparse(b, y);
-    scale_and_squeeze(b, y);
-    if (y->head >= 0) {
-      const eta_aux* aux = b->lw.aux;
-      int start = has_two_or_more(y) ? b->lw.aux_tail : single_row_start(&b->lw, y, y->head);
-      walk_etas(
-          b, eta_walk{&b->lw, nullptr, true, b->ips2, true}, y, start,
-          [&](int s) { return aux[s].aux_prev; },
-          [&](int s) { push_row_chain(b->lu, aux, y, s); });  // y(r) -= L(s,r) y(s)
-    }
+    btran_v22_stages(b, y);
 #ifdef ZELKOR_DIAG
     if (basis_check != 0 && b->bs != nullptr)
       rc = verify_btran_v(b, y);
@@ -2556,6 +2568,11 @@ trace_sw trace_make_B_1 = 0;
 static const double UPDATE_PIVOT_TOL = 1e-12;
 // R and U entries at or below this magnitude are not stored.
 static const double UPDATE_DROP_TOL = 1e-30;
+// The accuracy check computes a pivot twice when it lies below this fraction
+// of the largest magnitude of the spike or of the new column (pivots that
+// are rounding error lay four orders of magnitude lower on the test bases).
+static const double UPDATE_CHECK_BELOW = 1e-3;
+
 
 namespace {
 
@@ -2907,6 +2924,111 @@ double spike_max(const lpvect2* spike) {
   return m;
 }
 
+// The new column a_s as it comes, before the update transforms it: its
+// listed positions into lplu.ips2, their values into lplu.dwk2 at the same
+// position (both free while an update runs); their count.
+int keep_column(const lpvect2* a_s) {
+  int m = 0;
+  for (int32_t k = a_s->head; k >= 0; k = a_s->next[k])
+    if (a_s->usef[k] == a_s->mark) {
+      lplu.ips2[m++] = k;
+      lplu.dwk2[k] = a_s->va[k];
+    }
+  return m;
+}
+
+// The largest magnitude of the column kept by keep_column.
+double kept_max(int m) {
+  double big = 0.0;
+  for (int i = 0; i < m; ++i)
+    big = std::fmax(big, std::fabs(lplu.dwk2[lplu.ips2[i]]));
+  return big;
+}
+
+// Row r of B^-1 (row r of U^-1, in vwk1, carried through the R etas, the
+// pivots and L) times the new column kept by keep_column (m positions): the
+// pivot computed the other way round.  A row of U^-1 with many entries goes
+// through the dense stages (on the scratch lplu.dwk3), which then cost less
+// than the sparse ones.
+double row_pivot(b_rec* b, int m) {
+  const lpvect2* p = &lplu.vwk1;
+  const int32_t* at = lplu.ips2;
+  const double* a = lplu.dwk2;
+  int listed = 0;
+  for (int32_t k = p->head; k >= 0; k = p->next[k])
+    listed += p->usef[k] == p->mark;
+  double alpha = 0.0;
+  if (listed > b->sz / 16) {
+    double* y = lplu.dwk3;
+    for (int32_t i = 0; i < b->sz; ++i)
+      y[i] = 0.0;
+    for (int32_t k = p->head; k >= 0; k = p->next[k])
+      if (p->usef[k] == p->mark)
+        y[k] = p->va[k];
+    btran_r(b, y);
+    for (int32_t i = 0; i < b->sz; ++i)
+      y[i] = y[i] * b->diag_v[i];
+    btran_l(b, y);
+    for (int i = 0; i < m; ++i)
+      alpha = a[at[i]] * y[at[i]] + alpha;
+    return alpha;
+  }
+  lpvect2* rho = &b->zk_row;
+  rho->n = b->sz;
+  lpvect2_newmark(rho);
+  for (int32_t k = p->head; k >= 0; k = p->next[k])
+    if (p->usef[k] == p->mark)
+      lpvect2_set(rho, k, p->va[k]);
+  btran_v22_stages(b, rho);
+  for (int i = 0; i < m; ++i)
+    if (rho->usef[at[i]] == rho->mark)
+      alpha = a[at[i]] * rho->va[at[i]] + alpha;
+  return alpha;
+}
+
+// Entry r of U^-1·spike: the pivot as a forward solve gives it, through the
+// U etas walked by columns (the update's own alpha = p·spike takes p from
+// the U etas walked by rows).  The spike is copied into the handle's zk_row.
+double column_pivot(b_rec* b, int r, const lpvect2* spike) {
+  lpvect2* x = &b->zk_row;
+  x->n = b->sz;
+  lpvect2_newmark(x);
+  for (int32_t k = spike->head; k >= 0; k = spike->next[k])
+    if (spike->usef[k] == spike->mark)
+      lpvect2_set(x, k, spike->va[k]);
+  if (x->head >= 0)
+    ftran_v22_stages(b, x);
+  return x->usef[r] == x->mark ? x->va[r] : 0.0;
+}
+
+// The accuracy check of an update (b->upd_agree_tol > 0), for the pivot
+// alpha = p·spike at row r of the new column kept by keep_column (m
+// positions):
+//  - a pivot below UPDATE_CHECK_BELOW times the largest magnitude of the
+//    spike or of the column (where one that is mostly rounding error would
+//    lie) is computed again by a forward solve, (U^-1·spike)_r, and by a
+//    backward one, (row r of B^-1)·a_s; the two must agree to upd_agree_tol
+//    relative (rounding errors take other courses in each);
+//  - the multipliers of the new R eta against its own row, max|p_k| over row
+//    r of U^-1 (p_r = 1), must not exceed upd_growth_max: the R eta forms
+//    y_r = (p·y) / alpha, whose rounding error is about eps·max|p_k| times the
+//    size of y;
+//  - the R eta's own entry 1/alpha must survive the drop tolerance.
+// Records the figures in b (upd_agree, 0 when not computed; upd_growth);
+// true when the update may go on.
+bool pivot_checked(b_rec* b, int r, const lpvect2* spike, double alpha, double largest, int m) {
+  b->upd_agree = 0.0;
+  if (std::fabs(alpha) < UPDATE_CHECK_BELOW * std::fmax(largest, kept_max(m))) {
+    double by_column = column_pivot(b, r, spike);
+    double by_row = row_pivot(b, m);
+    double big = std::fmax(std::fabs(by_column), std::fabs(by_row));
+    b->upd_agree = big > 0.0 ? std::fabs(by_column - by_row) / big : 1.0;
+  }
+  b->upd_growth = spike_max(&lplu.vwk1);
+  return std::fabs(alpha) < 1.0 / UPDATE_DROP_TOL && b->upd_agree <= b->upd_agree_tol &&
+         b->upd_growth <= b->upd_growth_max;
+}
+
 // The update once the pivot is accepted: R eta, U row and column r, the new
 // column, the new step order.
 int apply_update(b_rec* b, int r, const lpvect2* spike, double alpha) {
@@ -2927,6 +3049,10 @@ int apply_update(b_rec* b, int r, const lpvect2* spike, double alpha) {
 #endif
   move_eta_last(b, r);
   pack_compact(b);
+  if (b->upd_agree_tol > 0.0) {
+    b->upd_growth_sum += b->upd_growth;
+    b->upd_agree_max = std::fmax(b->upd_agree_max, b->upd_agree);
+  }
   return b->n_br;
 }
 
@@ -2956,6 +3082,7 @@ int lu_pivotting(b_rec* b, int r, lpvect2* a_s) {
     lpvect2_print(a_s, b->sz, "ａs", 1);
 #endif
   int rc;
+  int kept = 0;
   if (CHKA(0, r, b->sz)) {
     rc = -1;
   } else if (factor_invalid(b)) {
@@ -2981,11 +3108,15 @@ int lu_pivotting(b_rec* b, int r, lpvect2* a_s) {
       if (trace_pivotting > 1)
         lpvect2_print(&lplu.vwk1, b->sz, "ｕr", 1);
 #endif
+      if (b->upd_agree_tol > 0.0)
+        kept = keep_column(a_s);
       rc = lu_ftran_v21(b, a_s);
     }
     if (copy_rc >= 0 && rc >= 0) {
       double alpha = transformed_pivot(a_s, &lplu.vwk1);
-      bool unstable = b->upd_rel_tol > 0.0 && std::fabs(alpha) < b->upd_rel_tol * spike_max(a_s);
+      double largest = spike_max(a_s);
+      bool unstable = (b->upd_rel_tol > 0.0 && std::fabs(alpha) < b->upd_rel_tol * largest) ||
+                      (b->upd_agree_tol > 0.0 && !pivot_checked(b, r, a_s, alpha, largest, kept));
       lpvect2_set(a_s, r, 1.0);
       rc = (-UPDATE_PIVOT_TOL <= alpha && alpha <= UPDATE_PIVOT_TOL) || unstable
                ? 0

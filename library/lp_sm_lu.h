@@ -70,6 +70,19 @@
 
 #include "lp_lumx.h"
 
+// The pivot search's settings, unless the handle sets its own (b_rec::piv_tol,
+// piv_lines): the relative threshold a candidate must exceed against its
+// line's largest magnitude, and the lines examined before settling once a
+// candidate exists.
+const double PIVOT_THRESHOLD = 0.01;
+const int PIVOT_SEARCH_LINES = 5;
+inline double lu_pivot_threshold(const b_rec* b) {
+  return b->piv_tol > 0.0 ? b->piv_tol : PIVOT_THRESHOLD;
+}
+inline int lu_search_limit(const b_rec* b) {
+  return b->piv_lines > 0 ? b->piv_lines : PIVOT_SEARCH_LINES;
+}
+
 // Kinds of count lists.
 enum { NZ_COL = 0, NZ_ROW = 1 };
 

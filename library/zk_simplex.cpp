@@ -5,6 +5,7 @@
 #include "zk_simplex.h"
 
 #include <climits>
+#include <cfloat>
 #include <cmath>
 
 #include "lp_sm_lu.h"
@@ -30,13 +31,46 @@ bool refuse_unless(bool ok) { return CHKB(1, ok, 1) != 0; }
 
 // The scratch vector sized for the handle's order: once per larger order.
 bool scratch_ready(b_rec* b) {
-  if (b->zk_vec.max_n > b->sz)
+  if (b->zk_vec.max_n > b->sz && b->zk_row.max_n > b->sz)
     return true;
-  return lpvect2_alloc(&b->zk_vec, b->sz, nullptr) == 0;
+  return lpvect2_alloc(&b->zk_vec, b->sz, nullptr) == 0 &&
+         lpvect2_alloc(&b->zk_row, b->sz, nullptr) == 0;
 }
 
 // Entries an eta file holds now (the update leaves some unused).
 int64_t live_entries(const eta_pack& p) { return (int64_t)p.n_ent - p.dead; }
+
+// ---- settings ------------------------------------------------------------------------------
+
+double update_rel_tol(const b_rec* b) {
+  return b->zk_rel_tol_set ? b->zk_rel_tol : ZK_UPDATE_REL_TOL;
+}
+
+int refactor_updates(const b_rec* b) {
+  return b->refactor_after > 0 ? b->refactor_after : ZK_REFACTOR_UPDATES;
+}
+
+// s + |v| for a sum of magnitudes that must stay finite: a column norm that
+// would overflow is kept as the largest double (the condition estimate
+// built on it can then only come out too large, never too small).
+double add_abs(double s, double v) { return std::fmin(s + std::fabs(v), DBL_MAX); }
+
+// 1 / (a·b) for a, b > 0 whose product may overflow or underflow; NaN when
+// either is NaN.
+double reciprocal_product(double a, double b) {
+  int ea, eb;
+  double ma = std::frexp(a, &ea);
+  double mb = std::frexp(b, &eb);
+  return std::ldexp(1.0 / (ma * mb), -(ea + eb));
+}
+
+// The error that the accepted replacements may have added to a solve,
+// relative to its size: the machine epsilon times the sum of their largest
+// multipliers.
+double update_error_bound(const b_rec* b) { return DBL_EPSILON * b->upd_growth_sum; }
+
+// A whole number from 1 to the largest int.
+bool count_value(double v) { return v >= 1.0 && v <= INT32_MAX && v == std::floor(v); }
 
 // ---- loading a sparse vector -----------------------------------------------------------------
 
@@ -243,7 +277,7 @@ int zk_keep_column_norms(b_rec* b) {
     double s = 0.0;
     for (int32_t k = lu->col_head[c]; k >= 0; k = lu->av.nexti[k]) {
       int i = lu->av.i[k];
-      s += std::fabs(sum[i]);  // once per row: the first visit clears it
+      s = add_abs(s, sum[i]);  // once per row: the first visit clears it
       sum[i] = 0.0;
     }
     b->col_abs[c] = s;
@@ -273,13 +307,18 @@ int zk_replace_column(lu_handle* h, int j, int nz, const int* rows, const double
     if (vals[k] != 0.0)
       lpvect2_add(a, rows[k], 1.0, vals[k]);
   double new_abs = 0.0;
-  for (int32_t p = a->head; p >= 0; p = a->next[p])
-    new_abs += std::fabs(a->va[p]);
-  if (refuse_unless(std::isfinite(new_abs)))
+  bool finite = true;
+  for (int32_t p = a->head; p >= 0; p = a->next[p]) {
+    finite = finite && std::isfinite(a->va[p]);
+    new_abs = add_abs(new_abs, a->va[p]);
+  }
+  if (refuse_unless(finite))
     return -1;
-  // 3. The update: stability test of the interface, no R-eta count report
-  // (zk_refactor_advice takes its place).
-  h->upd_rel_tol = ZK_UPDATE_REL_TOL;
+  // 3. The update: the stability tests and the accuracy check of the
+  // interface, no R-eta count report (zk_refactor_advice takes its place).
+  h->upd_rel_tol = update_rel_tol(h);
+  h->upd_agree_tol = ZK_UPDATE_AGREE_TOL;
+  h->upd_growth_max = ZK_UPDATE_GROWTH_MAX;
   h->max_br = INT32_MAX;
   int rc = lu_pivotting(h, r, a);
   if (rc == 0)
@@ -335,7 +374,8 @@ int zk_refactor_advice(lu_handle* h, int* n_updates, long long* r_entries, long 
     *r_entries = in_r;
   if (lu_entries != nullptr)
     *lu_entries = in_lu;
-  return h->fact_state != 0 || h->n_br >= ZK_REFACTOR_UPDATES || in_r > in_lu;
+  bool degraded = h->upd_agree_max > ZK_ADVICE_AGREE_TOL || update_error_bound(h) > ZK_ADVICE_ERROR;
+  return h->fact_state != 0 || h->n_br >= refactor_updates(h) || in_r > in_lu || degraded;
 }
 
 int zk_singular_pairs(lu_handle* h, int* cols, int* rows) {
@@ -365,8 +405,10 @@ int zk_singular_pairs(lu_handle* h, int* cols, int* rows) {
   if (!w.allocate(n))
     return -2;
   int best;
-  double rcond = 1.0 / (basis_norm1(h) * inverse_norm1_estimate(h, w, &best));
-  if (rcond < ZK_SINGULAR_RCOND) {
+  double rcond = reciprocal_product(basis_norm1(h), inverse_norm1_estimate(h, w, &best));
+  // After replacements the estimate is that of the updated factors, which
+  // may be that much off the basis.
+  if (!(rcond >= std::fmax(ZK_SINGULAR_RCOND, update_error_bound(h)))) {
     count = 1;
     int col, row;
     near_null_pair(h, w, best, &col, &row);
@@ -386,7 +428,56 @@ double zk_rcond_estimate(lu_handle* h) {
   if (!w.allocate(h->sz))
     return -2.0;
   int best;
-  double result = 1.0 / (basis_norm1(h) * inverse_norm1_estimate(h, w, &best));
+  double result = reciprocal_product(basis_norm1(h), inverse_norm1_estimate(h, w, &best));
   w.release();
-  return result;
+  return std::isnan(result) ? 0.0 : result;
+}
+
+int zk_set_param(lu_handle* h, int which, double value) {
+  if (refuse_unless(h != nullptr))
+    return -1;
+  bool ok = std::isfinite(value);
+  switch (which) {
+    case ZK_PARAM_PIVOT_THRESHOLD:
+      ok = ok && value > 0.0 && value <= 1.0;
+      break;
+    case ZK_PARAM_SEARCH_LIMIT:
+    case ZK_PARAM_REFACTOR_UPDATES:
+      ok = ok && count_value(value);
+      break;
+    case ZK_PARAM_UPDATE_REL_TOL:
+      ok = ok && value >= 0.0 && value < 1.0;
+      break;
+    default:
+      ok = false;
+  }
+  if (refuse_unless(ok))
+    return -1;
+  if (which == ZK_PARAM_PIVOT_THRESHOLD)
+    h->piv_tol = value;
+  else if (which == ZK_PARAM_SEARCH_LIMIT)
+    h->piv_lines = (int32_t)value;
+  else if (which == ZK_PARAM_REFACTOR_UPDATES)
+    h->refactor_after = (int32_t)value;
+  else {
+    h->zk_rel_tol = value;
+    h->zk_rel_tol_set = 1;
+  }
+  return 0;
+}
+
+double zk_get_param(const lu_handle* h, int which) {
+  if (h == nullptr)
+    return std::nan("");
+  switch (which) {
+    case ZK_PARAM_PIVOT_THRESHOLD:
+      return lu_pivot_threshold(h);
+    case ZK_PARAM_SEARCH_LIMIT:
+      return lu_search_limit(h);
+    case ZK_PARAM_UPDATE_REL_TOL:
+      return update_rel_tol(h);
+    case ZK_PARAM_REFACTOR_UPDATES:
+      return refactor_updates(h);
+  }
+  return std::nan("");
 }

@@ -715,6 +715,316 @@ TEST(Simplex, RankDeficientFactorizationIsOnlyForRepair) {
   EXPECT_EQ(zk_singular_pairs(h.h, cols, rows), -1);
 }
 
+// ---- accuracy of long replacement sequences ----------------------------------------------------
+
+namespace {
+
+// The problems of the catalog with their bases (crash, iterations, optimal),
+// by problem name.
+std::map<std::string, std::vector<const entry*>> bases_by_problem() {
+  std::map<std::string, std::vector<const entry*>> out;
+  for (const entry& e : catalog()) {
+    size_t at = e.name.rfind('_');
+    if (at == std::string::npos || e.singular)
+      continue;
+    std::string tail = e.name.substr(at + 1);
+    if (tail == "crash" || tail == "opt" || tail.rfind("it", 0) == 0)
+      out[e.name.substr(0, at)].push_back(&e);
+  }
+  return out;
+}
+
+// max over FTRAN and BTRAN of one random right-hand side of the normwise
+// backward error.
+double solve_error(lu_handle* h, const basis& b, std::mt19937_64& rng) {
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  std::vector<double> rhs(b.n);
+  for (double& v : rhs)
+    v = u(rng);
+  std::vector<double> x(b.n), y(b.n);
+  if (lu_ftran(h, x.data(), rhs.data()) != 0 || lu_btran(h, y.data(), rhs.data()) != 0)
+    return INFINITY;
+  return std::max(ftran_residual(b, x, rhs), btran_residual(b, y, rhs));
+}
+
+// What one replacement sequence met.
+struct sequence_counts {
+  int accepted = 0, refused = 0, dependent_refused = 0, refactored = 0;
+  int advised_early = 0;  // advice on accuracy, before the count and the R entries call for it
+  double worst = 0.0;     // the largest backward error of the updated solves
+};
+
+// Entering column: a random column of the problem's bases (the ratio test's
+// leaving column taken, 60% of the time, among the small |x_j| down to 1e-9
+// ||x||_inf, else among the large ones), or a current basis column exactly or
+// scaled, put in place of another column (B would be singular: must be
+// refused).  After every accepted replacement a fresh factorization of the
+// true basis has full rank and the updated solves' backward errors stay
+// below 1e-10; after every refusal the handle still solves the old basis.
+// On advice or refusal the basis is factorized afresh, as a simplex would.
+void run_sequence(const std::vector<basis>& bases, int steps, unsigned seed, sequence_counts& c) {
+  std::vector<const column*> pool;
+  for (const basis& b : bases)
+    for (const column& col : b.cols)
+      pool.push_back(&col);
+  basis cur = bases[0];
+  const int n = cur.n;
+  std::mt19937_64 rng(seed);
+  auto pick = [&rng](int count) { return std::uniform_int_distribution<int>(0, count - 1)(rng); };
+  handle h, fresh;
+  ASSERT_EQ(factorize(h.h, cur), 0);
+  sparse_work w(n);
+  for (int step = 0; step < steps && !::testing::Test::HasFailure(); ++step) {
+    int kind = pick(10);  // 0-7 a random column, 8 a duplicate, 9 a scaled one
+    int k = pick(n), j;
+    column a = kind < 8 ? *pool[pick((int)pool.size())] : cur.cols[k];
+    double scale = std::pow(10.0, std::uniform_real_distribution<double>(-3.0, 3.0)(rng));
+    if (kind == 9)
+      for (auto& [r, v] : a)
+        v *= scale;
+    if (kind < 8) {
+      int nz = 0;
+      for (auto [r, v] : a) {
+        w.x[r] = v;
+        w.idx[nz++] = r;
+      }
+      ASSERT_EQ(zk_ftran_sparse(h.h, w.x.data(), w.idx.data(), &nz), 0);
+      double largest = 0.0;
+      for (int t = 0; t < nz; ++t)
+        largest = std::max(largest, std::fabs(w.x[w.idx[t]]));
+      std::vector<int> big, small;
+      for (int t = 0; t < nz; ++t) {
+        double v = std::fabs(w.x[w.idx[t]]);
+        if (v >= 1e-2 * largest)
+          big.push_back(w.idx[t]);
+        else if (v >= 1e-9 * largest)
+          small.push_back(w.idx[t]);
+        w.x[w.idx[t]] = 0.0;
+      }
+      bool tiny = !small.empty() && pick(10) < 6;
+      j = tiny ? small[pick((int)small.size())] : big.empty() ? pick(n) : big[pick((int)big.size())];
+    } else {
+      j = n > 1 ? (k + 1 + pick(n - 1)) % n : k;
+    }
+    int rc = replace(h.h, j, a);
+    ASSERT_TRUE(rc == 0 || rc == 1) << "step " << step << " rc " << rc;
+    if (rc == 0) {
+      ++c.accepted;
+      EXPECT_LT(kind, 8) << "step " << step << ": a dependent column accepted";
+      cur.cols[j] = a;
+      double err = solve_error(h.h, cur, rng);
+      c.worst = std::max(c.worst, err);
+      EXPECT_LE(err, 1e-10) << "step " << step;
+      int rank;
+      int *q, *r;
+      ASSERT_EQ(lu_resize(fresh.h, n), 0);
+      for (int col = 0; col < n; ++col)
+        for (auto [row, v] : cur.cols[col])
+          lu_append(fresh.h, row, col, v);
+      lu_factoring(fresh.h, 1, &rank, &q, &r);
+      EXPECT_EQ(rank, n) << "step " << step << ": the true basis is singular";
+      int updates;
+      long long r_entries, lu_entries;
+      if (zk_refactor_advice(h.h, &updates, &r_entries, &lu_entries) == 1) {
+        c.advised_early += updates < ZK_REFACTOR_UPDATES && r_entries <= lu_entries;
+        ASSERT_EQ(factorize(h.h, cur), 0);
+        ++c.refactored;
+      }
+    } else {
+      ++c.refused;
+      c.dependent_refused += kind >= 8;
+      EXPECT_LE(solve_error(h.h, cur, rng), 1e-10) << "step " << step << ": after a refusal";
+      if (kind < 8) {
+        ASSERT_EQ(factorize(h.h, cur), 0);
+        ++c.refactored;
+      }
+    }
+  }
+}
+
+}  // namespace
+
+// Sequences of 1000 replacements on the bases of eight LP problems (or of
+// those the tests' own data holds), the entering columns as described at
+// run_sequence.  Exact and scaled duplicates of basis columns are refused
+// every time, however far the updates have drifted the factors; the advice
+// comes on accuracy before the count of updates calls for it.
+TEST(Simplex, ReplacementSequencesKeepTheBasisNonsingularAndAccurate) {
+  const char* problems[] = {"bandm", "degen2", "e226", "adlittle", "blend", "israel",
+                            "woodw",  "perold", "25fv47", "shell"};
+  auto by_problem = bases_by_problem();
+  int runs = 0;
+  sequence_counts all;
+  for (const char* name : problems) {
+    auto found = by_problem.find(name);
+    if (found == by_problem.end() || found->second[0]->n > LARGE_ORDER)
+      continue;
+    SCOPED_TRACE(name);
+    std::vector<basis> bases;
+    for (const entry* e : found->second)
+      bases.push_back(load_basis(*e));
+    sequence_counts c;
+    run_sequence(bases, 1000, 7 + runs, c);
+    RecordProperty(name, std::to_string(c.accepted) + " accepted, " + std::to_string(c.refused) +
+                             " refused, worst backward error " + std::to_string(c.worst));
+    all.accepted += c.accepted;
+    all.refused += c.refused;
+    all.advised_early += c.advised_early;
+    all.worst = std::max(all.worst, c.worst);
+    EXPECT_GT(c.accepted, 500);
+    EXPECT_GT(c.dependent_refused, 100);
+    ++runs;
+    if (HasFailure())
+      return;
+  }
+  EXPECT_GE(runs, 8);
+  EXPECT_GT(all.advised_early, 0);
+  RecordProperty("all", std::to_string(all.accepted) + " accepted, " + std::to_string(all.refused) +
+                            " refused, worst backward error " + std::to_string(all.worst));
+}
+
+// A finite column whose 1-norm overflows is an argument like any other: the
+// replacement takes it, or refuses it with 1 and still solves the old basis,
+// and the estimate stays a number.
+TEST(Simplex, HugeFiniteColumnsAreReplacedOrRefused) {
+  handle h;
+  ASSERT_EQ(factorize(h.h, diagonal(3, 1.0)), 0);
+  for (std::vector<double> vals : {std::vector<double>{1e308, 1e308}, {1e300, 1e300}}) {
+    int rc = replace_raw(h.h, 0, {0, 1}, vals);
+    ASSERT_TRUE(rc == 0 || rc == 1) << rc;
+    double rcond = zk_rcond_estimate(h.h);
+    EXPECT_TRUE(rcond >= 0.0 && rcond <= 1.0) << rcond;
+    std::vector<double> rhs = {vals[0], vals[1], 1.0};
+    std::vector<double> x = dense_solve(h.h, rhs, true);
+    std::vector<double> expected = rc == 0 ? std::vector<double>{1.0, 0.0, 1.0} : rhs;
+    EXPECT_EQ(x, expected) << vals[0];
+    ASSERT_EQ(factorize(h.h, diagonal(3, 1.0)), 0);
+  }
+}
+
+// ---- settings ---------------------------------------------------------------------------------------
+
+// Every setting starts at its default, takes the values of its range and
+// nothing else (a refused value leaves the old one), and is kept across
+// sizings and factorizations.
+TEST(Simplex, SettingsAreCheckedAndKept) {
+  EXPECT_EQ(zk_set_param(nullptr, ZK_PARAM_PIVOT_THRESHOLD, 0.1), -1);
+  EXPECT_TRUE(std::isnan(zk_get_param(nullptr, ZK_PARAM_PIVOT_THRESHOLD)));
+  handle h;
+  const int which[] = {ZK_PARAM_PIVOT_THRESHOLD, ZK_PARAM_SEARCH_LIMIT, ZK_PARAM_UPDATE_REL_TOL,
+                       ZK_PARAM_REFACTOR_UPDATES};
+  const double defaults[] = {0.01, 5.0, 1e-9, 100.0};
+  const double good[] = {1.0, 1.0, 0.0, 2.147483647e9};
+  const std::vector<double> bad[] = {{0.0, -0.1, 1.0000001, NAN, INFINITY},
+                                     {0.0, 2.5, -1.0, 2.147483648e9, NAN},
+                                     {-1e-9, 1.0, NAN, -INFINITY},
+                                     {0.0, 1.5, -3.0, INFINITY}};
+  for (int i = 0; i < 4; ++i) {
+    SCOPED_TRACE(which[i]);
+    EXPECT_EQ(zk_get_param(h.h, which[i]), defaults[i]);
+    for (double v : bad[i])
+      EXPECT_EQ(zk_set_param(h.h, which[i], v), -1) << v;
+    EXPECT_EQ(zk_get_param(h.h, which[i]), defaults[i]);
+    EXPECT_EQ(zk_set_param(h.h, which[i], good[i]), 0);
+  }
+  EXPECT_EQ(zk_set_param(h.h, 4, 1.0), -1);
+  EXPECT_EQ(zk_set_param(h.h, -1, 1.0), -1);
+  EXPECT_TRUE(std::isnan(zk_get_param(h.h, 4)));
+  ASSERT_EQ(factorize(h.h, diagonal(3, 2.0)), 0);
+  ASSERT_EQ(lu_resize(h.h, 5), 0);
+  for (int i = 0; i < 4; ++i)
+    EXPECT_EQ(zk_get_param(h.h, which[i]), good[i]);
+}
+
+// What the settings do: no relative pivot test lets the replacement take a
+// pivot of 5e-10 against a column of 1; the advice comes at the chosen count
+// of updates; a threshold of 1 pivots on the largest magnitudes and still
+// solves.
+TEST(Simplex, SettingsTakeEffect) {
+  handle h;
+  basis b = diagonal(3, 1.0);
+  ASSERT_EQ(factorize(h.h, b), 0);
+  EXPECT_EQ(replace_raw(h.h, 0, {0, 1}, {5e-10, 1.0}), 1);
+  ASSERT_EQ(zk_set_param(h.h, ZK_PARAM_UPDATE_REL_TOL, 0.0), 0);
+  EXPECT_EQ(replace_raw(h.h, 0, {0, 1}, {5e-10, 1.0}), 0);
+  ASSERT_EQ(zk_set_param(h.h, ZK_PARAM_REFACTOR_UPDATES, 3.0), 0);
+  ASSERT_EQ(factorize(h.h, diagonal(5, 2.0)), 0);
+  for (int k = 0; k < 3; ++k) {
+    EXPECT_EQ(zk_refactor_advice(h.h, nullptr, nullptr, nullptr), 0);
+    ASSERT_EQ(replace_raw(h.h, k, {k, k + 1}, {3.0, 1.0}), 0);
+  }
+  EXPECT_EQ(zk_refactor_advice(h.h, nullptr, nullptr, nullptr), 1);
+  const entry* e = find_entry("bandm_opt");
+  ASSERT_NE(e, nullptr);
+  basis real = load_basis(*e);
+  ASSERT_EQ(zk_set_param(h.h, ZK_PARAM_PIVOT_THRESHOLD, 1.0), 0);
+  ASSERT_EQ(zk_set_param(h.h, ZK_PARAM_SEARCH_LIMIT, 1.0), 0);
+  ASSERT_EQ(factorize(h.h, real), 0);
+  std::mt19937_64 rng(5);
+  EXPECT_LE(solve_error(h.h, real, rng), 1e-14);
+}
+
+namespace {
+
+// A random strictly column diagonally dominant matrix of order n, about 2%
+// of its entries off the diagonal, the diagonal 0.5 above the column's other
+// magnitudes with a random sign.
+basis dominant(int n, std::mt19937_64& rng) {
+  std::uniform_real_distribution<double> u(-1.0, 1.0), p(0.0, 1.0);
+  basis b;
+  b.n = n;
+  b.cols.resize(n);
+  for (int c = 0; c < n; ++c) {
+    double sum = 0.0;
+    for (int r = 0; r < n; ++r)
+      if (r != c && p(rng) < 0.02) {
+        b.cols[c].push_back({r, u(rng)});
+        sum += std::fabs(b.cols[c].back().second);
+      }
+    b.cols[c].push_back({c, (sum + 0.5) * (p(rng) < 0.5 ? 1.0 : -1.0)});
+  }
+  return b;
+}
+
+}  // namespace
+
+// With the pivot threshold at 0.1 both dense solves are backward stable to
+// 1e-13 on diagonally dominant matrices, fresh and after 100 replacements
+// that keep them dominant, and on every nonsingular real basis.
+TEST(Simplex, ThresholdOfOneTenthGivesBackwardStableSolves) {
+  std::mt19937_64 rng(21);
+  for (int m = 0; m < 5; ++m) {
+    basis b = dominant(300, rng);
+    handle h;
+    ASSERT_EQ(zk_set_param(h.h, ZK_PARAM_PIVOT_THRESHOLD, 0.1), 0);
+    ASSERT_EQ(factorize(h.h, b), 0);
+    EXPECT_LE(solve_error(h.h, b, rng), 1e-13) << "matrix " << m;
+    for (int k = 0; k < 100; ++k) {
+      int j = std::uniform_int_distribution<int>(0, b.n - 1)(rng);
+      basis one = dominant(b.n, rng);
+      column a;  // column j of another dominant matrix: still dominant at j
+      for (auto [r, v] : one.cols[j])
+        a.push_back({r, v});
+      ASSERT_EQ(replace(h.h, j, a), 0);
+      b.cols[j] = a;
+    }
+    EXPECT_LE(solve_error(h.h, b, rng), 1e-13) << "matrix " << m << " after the replacements";
+  }
+  int bases = 0;
+  for (const entry& e : catalog()) {
+    if (e.singular || e.n > LARGE_ORDER || bases_by_problem().count(e.name.substr(0, e.name.rfind('_'))) == 0)
+      continue;
+    SCOPED_TRACE(e.name);
+    basis b = load_basis(e);
+    handle h;
+    ASSERT_EQ(zk_set_param(h.h, ZK_PARAM_PIVOT_THRESHOLD, 0.1), 0);
+    ASSERT_EQ(factorize(h.h, b), 0);
+    EXPECT_LE(solve_error(h.h, b, rng), 1e-13);
+    ++bases;
+  }
+  EXPECT_GE(bases, 20);
+}
+
 // ---- refactorization advice --------------------------------------------------------------------
 
 // The counts: no update and the L and U entries (pivots once) after the
