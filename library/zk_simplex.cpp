@@ -390,3 +390,13 @@ double zk_rcond_estimate(lu_handle* h) {
   w.release();
   return result;
 }
+
+// ---- version ---------------------------------------------------------------------------------
+
+#define ZK_TEXT(x) #x
+#define ZK_NUMBER(x) ZK_TEXT(x)
+
+const char* zk_version(void) {
+  return ZK_NUMBER(ZELKOR_VERSION_MAJOR) "." ZK_NUMBER(ZELKOR_VERSION_MINOR) "." ZK_NUMBER(
+      ZELKOR_VERSION_PATCH);
+}
