@@ -225,6 +225,12 @@ ZELKOR_API int zk_singular_pairs(lu_handle* h, int* cols, int* rows);
    could not be allocated. */
 ZELKOR_API double zk_rcond_estimate(lu_handle* h);
 
+/* The version of the library running, "MAJOR.MINOR.PATCH": the values of
+   ZELKOR_VERSION_MAJOR, _MINOR and _PATCH of the zelkor.h it was built with,
+   which a program can compare with those of the zelkor.h it was compiled
+   against.  A static string; never null. */
+ZELKOR_API const char* zk_version(void);
+
 #ifdef __cplusplus
 }
 #endif

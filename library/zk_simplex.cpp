@@ -481,3 +481,13 @@ double zk_get_param(const lu_handle* h, int which) {
   }
   return std::nan("");
 }
+
+// ---- version ---------------------------------------------------------------------------------
+
+#define ZK_TEXT(x) #x
+#define ZK_NUMBER(x) ZK_TEXT(x)
+
+const char* zk_version(void) {
+  return ZK_NUMBER(ZELKOR_VERSION_MAJOR) "." ZK_NUMBER(ZELKOR_VERSION_MINOR) "." ZK_NUMBER(
+      ZELKOR_VERSION_PATCH);
+}

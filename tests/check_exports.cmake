@@ -7,6 +7,12 @@
 #       global symbol; the map lists at least the ten interface functions, and
 #       with INTERFACE_ONLY nothing else.
 #
+#   -DMODE=globals -DNM=<nm> -DLIB=<static or shared library> -DMAP=<export map>
+#       The library's symbol table (every member of an archive) defines no
+#       global symbol but the names of the export map, each as a text symbol,
+#       so that no internal name can clash with a program's own when linked;
+#       the map lists only names starting with lu_ or zk_.
+#
 #   -DMODE=no_diag -DNM=<nm> -DLIB=<libzelkor_core.a or libzelkor.a>
 #       An archive built without the diagnostics holds no diagnostic routine
 #       (dumps, the factorization check and its comparisons), defined or
@@ -40,10 +46,28 @@ function(nm_lines out)
   set(${out} "${lines}" PARENT_SCOPE)
 endfunction()
 
-if(MODE STREQUAL "exports")
+# The names between "global:" and "local:" of the version script MAP, sorted,
+# in `out`.
+function(map_names out)
   if(NOT EXISTS "${MAP}")
     message(FATAL_ERROR "check_exports: export map ${MAP} does not exist")
   endif()
+  file(READ "${MAP}" map)
+  string(REGEX REPLACE "/\\*([^*]|\\*+[^*/])*\\*+/" "" map "${map}")
+  if(NOT map MATCHES "global:(.*)local:")
+    message(FATAL_ERROR "check_exports: no global section in ${MAP}")
+  endif()
+  string(REGEX REPLACE "[ \t\r\n]+" "" names "${CMAKE_MATCH_1}")
+  string(REGEX REPLACE ";$" "" names "${names}")
+  list(SORT names)
+  if(names STREQUAL "")
+    message(FATAL_ERROR "check_exports: ${MAP} lists no name")
+  endif()
+  set(${out} "${names}" PARENT_SCOPE)
+endfunction()
+
+if(MODE STREQUAL "exports")
+  map_names(names)
   nm_lines(lines -D --defined-only)
   set(text_syms)
   set(other_globals)
@@ -59,19 +83,6 @@ if(MODE STREQUAL "exports")
     endif()
   endforeach()
   list(SORT text_syms)
-
-  # The names between "global:" and "local:" of the version script.
-  file(READ "${MAP}" map)
-  string(REGEX REPLACE "/\\*([^*]|\\*+[^*/])*\\*+/" "" map "${map}")
-  if(NOT map MATCHES "global:(.*)local:")
-    message(FATAL_ERROR "check_exports: no global section in ${MAP}")
-  endif()
-  string(REGEX REPLACE "[ \t\r\n]+" "" names "${CMAKE_MATCH_1}")
-  string(REGEX REPLACE ";$" "" names "${names}")
-  list(SORT names)
-  if(names STREQUAL "")
-    message(FATAL_ERROR "check_exports: ${MAP} lists no name")
-  endif()
 
   set(failed FALSE)
   set(missing ${interface_names})
@@ -99,6 +110,47 @@ if(MODE STREQUAL "exports")
     message(FATAL_ERROR "check_exports: exported symbols differ")
   endif()
   message(STATUS "exports: ${text_syms}")
+
+elseif(MODE STREQUAL "globals")
+  map_names(names)
+  set(failed FALSE)
+  set(outside ${names})
+  list(FILTER outside EXCLUDE REGEX "^(lu|zk)_")
+  if(outside)
+    message(SEND_ERROR "export map ${MAP} lists names outside lu_* and zk_*: [${outside}]")
+    set(failed TRUE)
+  endif()
+  nm_lines(lines -g --defined-only)
+  set(text_syms)
+  set(others)
+  foreach(line IN LISTS lines)
+    if(line MATCHES "^[0-9a-fA-F]* *([A-Za-z]) +(.+)$")
+      set(type "${CMAKE_MATCH_1}")
+      set(name "${CMAKE_MATCH_2}")
+      list(FIND names "${name}" at)
+      if(type STREQUAL "T" AND at GREATER_EQUAL 0)
+        list(APPEND text_syms "${name}")
+      else()
+        list(APPEND others "${type} ${name}")
+      endif()
+    endif()
+  endforeach()
+  list(SORT text_syms)
+  if(NOT text_syms STREQUAL names)
+    message(SEND_ERROR
+      "${LIB} defines the exported functions [${text_syms}]\n  expected [${names}]")
+    set(failed TRUE)
+  endif()
+  if(others)
+    string(REPLACE ";" "\n  " others "${others}")
+    message(SEND_ERROR "${LIB} defines other global symbols:\n  ${others}")
+    set(failed TRUE)
+  endif()
+  if(failed)
+    message(FATAL_ERROR "check_exports: global symbols differ")
+  endif()
+  list(LENGTH names n)
+  message(STATUS "${LIB}: no global symbol but the ${n} exports")
 
 elseif(MODE STREQUAL "no_diag")
   nm_lines(lines -C)

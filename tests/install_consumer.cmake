@@ -3,6 +3,8 @@
 #   -DBUILD_DIR=<build tree> -DCMAKE=<cmake> -DGENERATOR=<generator> -DMAKE=<its program>
 #   -DCC=<C compiler> -DPKG_CONFIG=<pkg-config> [-DC_FLAGS=<flags>]
 #   [-DCHECK_PATHS=ON] -DFORBIDDEN=<path;path>
+#   -DVERSION=<project version> -DNM=<nm> -DCHECK_EXPORTS=<check_exports.cmake>
+#   -DFAST_MAP=<zelkor_fast_exports.map> [-DNETLIB=<folder of netlib MPS files>]
 #
 # Installs the build tree into a temporary prefix, moves the prefix elsewhere
 # (the installed files must not depend on where they were put), and then builds
@@ -12,8 +14,13 @@
 # the installed example with max|Bx-b| <= 1e-12.  Both ways must fail, with a
 # message naming the package, when pointed at a prefix that holds no zelkor.
 # With CHECK_PATHS no installed file may contain a path of the build machine.
+# The installed fast libraries define no global symbol but their exports.  The
+# installed simplex example, built both ways too (shared and static library
+# with CMake), reports the version and reaches the published optimum of the
+# installed AFIRO, and the shared build that of every problem of NETLIB
+# (relative error <= 1e-9).  The licence is installed with the documentation.
 
-foreach(var BUILD_DIR CMAKE GENERATOR MAKE CC)
+foreach(var BUILD_DIR CMAKE GENERATOR MAKE CC VERSION NM CHECK_EXPORTS FAST_MAP)
   if(NOT DEFINED ${var} OR "${${var}}" STREQUAL "")
     message(FATAL_ERROR "install_consumer: ${var} not given")
   endif()
@@ -76,7 +83,8 @@ endif()
 get_filename_component(pc_dir "${pc_files}" DIRECTORY)
 get_filename_component(libdir "${pc_dir}" DIRECTORY)
 set(doc "${prefix}/share/doc/zelkor")
-foreach(f include/zelkor.h bin/zelkor share/doc/zelkor/README.md)
+foreach(f include/zelkor.h include/zelkor_simplex.h bin/zelkor share/doc/zelkor/README.md
+          share/doc/zelkor/LICENSE share/doc/zelkor/copyright)
   if(NOT EXISTS "${prefix}/${f}")
     message(FATAL_ERROR "install_consumer: ${f} not installed")
   endif()
@@ -86,6 +94,13 @@ foreach(f libzelkor.so.1 libzelkor.a libZelkorD.so.1 cmake/zelkor/zelkorConfig.c
   if(NOT EXISTS "${libdir}/${f}")
     message(FATAL_ERROR "install_consumer: ${libdir}/${f} not installed")
   endif()
+endforeach()
+
+# The installed fast libraries: no internal name is global.
+foreach(lib libzelkor.a libzelkor.so.1)
+  must("the symbols of the installed ${lib}" "${CMAKE}" -DMODE=globals "-DNM=${NM}"
+    "-DLIB=${libdir}/${lib}" "-DMAP=${FAST_MAP}" -P "${CHECK_EXPORTS}")
+  message(STATUS "installed ${lib}: no global symbol but the exports")
 endforeach()
 
 if(CHECK_PATHS)
@@ -186,5 +201,80 @@ run_consumer(pkg-config "${work}/pc-build/consumer")
 
 must_fail("pkg-config" "Package zelkor was not found"
   ${pc_env} "PKG_CONFIG_LIBDIR=${work}/nowhere" "${PKG_CONFIG}" --cflags --libs zelkor)
+
+# ---- the simplex example ---------------------------------------------------------
+
+# Published optimal objectives of the netlib LP problems (netlib lp/data readme).
+set(published_afiro -4.6475314286E+02)
+set(published_sc50a -6.4575077059E+01)
+set(published_sc50b -7.0000000000E+01)
+set(published_kb2 -1.7499001299E+03)
+set(published_adlittle 2.2549496316E+05)
+set(published_blend -3.0812149846E+01)
+set(published_share2b -4.1573224074E+02)
+
+# Fails unless the objective the example printed in `out` lies within 1e-9
+# relative of the published value `expected` (d.dddE+xx).  CMake compares
+# decimal numbers but computes in integers only, so the bounds are formed
+# from the published digits: digits * 10^e, plus or minus digits / 10^9.
+function(check_optimum what out expected)
+  if(NOT out MATCHES "optimal objective (-?[0-9.]+e[-+][0-9]+)")
+    message(FATAL_ERROR "install_consumer: ${what} printed no optimum:\n${out}")
+  endif()
+  set(got "${CMAKE_MATCH_1}")
+  if(NOT expected MATCHES "^(-?)([0-9])\\.([0-9]+)E([-+][0-9]+)$")
+    message(FATAL_ERROR "install_consumer: bad published value ${expected}")
+  endif()
+  set(sign "${CMAKE_MATCH_1}")
+  set(digits "${CMAKE_MATCH_2}${CMAKE_MATCH_3}")
+  string(LENGTH "${CMAKE_MATCH_3}" places)
+  math(EXPR e "${CMAKE_MATCH_4} - ${places}")
+  math(EXPR slack "${digits} / 1000000000")
+  math(EXPR lo "${digits} - ${slack}")
+  math(EXPR hi "${digits} + ${slack}")
+  string(REGEX REPLACE "^-" "" magnitude "${got}")
+  if(NOT got MATCHES "^${sign}[0-9]" OR magnitude LESS "${lo}e${e}" OR
+     magnitude GREATER "${hi}e${e}")
+    message(FATAL_ERROR "install_consumer: ${what}: objective ${got}, published ${expected}")
+  endif()
+  message(STATUS "${what}: objective ${got} (published ${expected})")
+endfunction()
+
+# Runs an example build on an MPS file: exit 0, the version of the installed
+# library reported, the published optimum of `problem` reached.
+function(run_simplex what exe mps problem)
+  set(dir "${work}/run-${what}")
+  file(MAKE_DIRECTORY "${dir}")
+  execute_process(COMMAND "${CMAKE}" -E env "LD_LIBRARY_PATH=${libdir}" "${exe}" "${mps}"
+    WORKING_DIRECTORY "${dir}" OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "install_consumer: ${what} exited ${rc}:\n${out}${err}")
+  endif()
+  if(NOT out MATCHES "^zelkor ${VERSION}: ")
+    message(FATAL_ERROR "install_consumer: ${what} does not report version ${VERSION}:\n${out}")
+  endif()
+  check_optimum("${what}" "${out}" "${published_${problem}}")
+endfunction()
+
+set(simplex_src "${doc}/examples/simplex")
+must("configuring the simplex example"
+  "${CMAKE}" -S "${simplex_src}" -B "${work}/simplex-build" -G "${GENERATOR}"
+  -DCMAKE_BUILD_TYPE=Release "-DCMAKE_C_COMPILER=${CC}" "-DCMAKE_C_FLAGS=${C_FLAGS}"
+  "-DCMAKE_PREFIX_PATH=${prefix}" ${only_prefix_path})
+must("building the simplex example" "${CMAKE}" --build "${work}/simplex-build")
+must("cc the simplex example with the flags of pkg-config"
+  "${CC}" ${c_flags} "${simplex_src}/simplex.c" ${pc_flags} -lm -o "${work}/pc-build/simplex")
+run_simplex(simplex-afiro "${work}/simplex-build/simplex" "${simplex_src}/afiro.mps" afiro)
+run_simplex(simplex_static-afiro "${work}/simplex-build/simplex_static" "${simplex_src}/afiro.mps"
+  afiro)
+run_simplex(simplex-pkg-config-afiro "${work}/pc-build/simplex" "${simplex_src}/afiro.mps" afiro)
+if(NETLIB AND IS_DIRECTORY "${NETLIB}")
+  foreach(problem afiro sc50a sc50b kb2 adlittle blend share2b)
+    run_simplex(simplex-netlib-${problem} "${work}/simplex-build/simplex"
+      "${NETLIB}/${problem}.mps" ${problem})
+  endforeach()
+else()
+  message(STATUS "no netlib folder (${NETLIB}): the simplex example ran on AFIRO only")
+endif()
 
 file(REMOVE_RECURSE "${work}")

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "test_support.h"
-#include "zelkor.h"
+#include "zelkor_simplex.h"
 
 namespace {
 
@@ -79,6 +79,15 @@ TEST(ApiFast, CheckConfirmsOnlyAValidFactorization) {
   text = log.take();
   EXPECT_EQ(text, "");
   lu_delete(h);
+}
+
+// The library running reports the version of the header it was built with.
+TEST(ApiFast, VersionIsTheHeaders) {
+  std::string header = std::to_string(ZELKOR_VERSION_MAJOR) + "." +
+                       std::to_string(ZELKOR_VERSION_MINOR) + "." +
+                       std::to_string(ZELKOR_VERSION_PATCH);
+  ASSERT_NE(zk_version(), nullptr);
+  EXPECT_EQ(std::string(zk_version()), header);
 }
 
 }  // namespace
