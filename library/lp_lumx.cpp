@@ -41,14 +41,15 @@ void tie_drop(lplu_tie* t) {
 // The calling thread's tie, made when the thread sizes a handle and has none
 // (it goes with the thread's last handle).  The thread's end (the destructor,
 // run by the thread's exit) frees the thread's work record and drops the
-// thread's reference to the tie.  lplu itself stays a
-// plain record, so that the transforms reach it without a call.
+// thread's reference to the tie.  lplu itself stays a plain record, so that
+// the transforms reach it without a call.
 struct lplu_thread {
   lplu_tie* tie = nullptr;
   ~lplu_thread() {
     lu_free(&lplu);
     if (tie != nullptr)
       tie_drop(tie);
+    tie = nullptr;  // a handle untied later in this thread's exit only drops its reference
   }
 };
 
