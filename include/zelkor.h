@@ -32,15 +32,25 @@
  * file "Zelkordbg.txt" in the current directory (Shift_JIS text), which
  * lu_new creates.
  *
- * Handles share one work record, sized for the largest order sized so far:
- * lu_delete of any handle frees it.  A live handle whose order the record no
- * longer covers refuses with -1 (after a report) until the record covers it
- * again, which its own lu_resize does (so does any handle's lu_resize to an
- * order at least as large; its factors stay valid).  In ZelkorD the record is
- * one per process: one call at a time in the whole process.  In zelkor
- * (libzelkor) it is one per thread: threads that use their own handles may
- * call at the same time, and a handle is used by one thread at a time, the
- * thread that sized it (see zelkor_simplex.h).
+ * Handles share a work record, sized for the largest order sized so far.
+ * A handle whose order the record does not cover refuses with -1 (after a
+ * report) until the record covers it again, which its own lu_resize does (so
+ * does any handle's lu_resize to an order at least as large; its factors stay
+ * valid).
+ *   ZelkorD  one record per process, freed by lu_delete of any handle: after
+ *            it every other live handle must be sized again.  One call at a
+ *            time in the whole process.
+ *   zelkor   one record per thread (libzelkor).  A handle belongs to the
+ *            thread that last sized it, and the thread's record lives as long
+ *            as one of its handles does: lu_delete of one handle leaves the
+ *            thread's other handles working, and the record is freed with the
+ *            thread's last handle or when the thread ends, whichever comes
+ *            first.  A handle may outlive its thread and be deleted, or sized
+ *            again (it then belongs to that thread), in another thread.
+ *            lu_delete in another thread never frees the owning thread's
+ *            record: that record then waits for its thread's end.  Threads
+ *            with their own handles may call at the same time; a handle is
+ *            used by one thread at a time (see zelkor_simplex.h).
  */
 #ifndef ZELKOR_H
 #define ZELKOR_H
@@ -65,8 +75,9 @@ extern "C" {
 typedef struct b_rec lu_handle;
 
 /* A new, empty handle; opens the log "Zelkordbg.txt" and sets the check
-   levels.  Never returns null (running out of memory raises the standard
-   out-of-memory exception). */
+   levels.  zelkor: null when memory ran out (after a report in the log); no
+   function of zelkor lets an exception out.  ZelkorD: never null (running
+   out of memory raises the standard out-of-memory exception). */
 ZELKOR_API lu_handle* lu_new(void);
 
 /* Sizes the handle for order sz and empties it.  0, -1 for a null handle or a
@@ -98,7 +109,9 @@ ZELKOR_API int lu_factoring(lu_handle* h, int accept, int* rank, int** q, int** 
    as with lu_ftran). */
 ZELKOR_API int lu_kakunin(lu_handle* h);
 
-/* Frees the handle and the shared work record.  A null handle does nothing. */
+/* Frees the handle and, in ZelkorD, the shared work record; in zelkor the
+   calling thread's record when this was the thread's last handle (see
+   above).  A null handle does nothing but a report. */
 ZELKOR_API void lu_delete(lu_handle* h);
 
 /* x = B^-1 b (x indexed by column, b by row).  0; the count of positions that

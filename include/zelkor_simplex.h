@@ -25,12 +25,16 @@
  * or an accepted rank-deficient one they refuse with -1 (zk_singular_pairs is
  * meant for exactly that case).
  *
- * Threads: each thread has its own work record (sized by lu_resize, freed by
- * lu_delete, both in that thread), so two threads with their own handles may
+ * Threads: each thread has its own work record, sized by lu_resize in that
+ * thread and kept while a handle sized there lives (lu_delete of one handle
+ * leaves the thread's others working); it is freed with the thread's last
+ * handle or at the thread's end.  Two threads with their own handles may
  * factorize, replace and solve at the same time.  A handle is used by one
  * thread at a time; in a thread whose work record does not cover its order
- * its functions refuse with -1 until a handle of at least that order is
- * sized there.  All threads write to the one log file, a line at a time.
+ * its functions refuse with -1 until it (or a handle of at least that order)
+ * is sized there.  A handle may outlive the thread that sized it: delete it,
+ * or size it again, in any thread.  All threads write to the one log file, a
+ * line at a time.
  *
  * A simplex loop:
  *

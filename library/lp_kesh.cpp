@@ -9,6 +9,9 @@
 #ifdef ZELKOR_PER_THREAD
 #include <mutex>
 #endif
+#ifdef ZK_ALLOC_HOOK
+#include <atomic>
+#endif
 
 // ---- consistency checks ------------------------------------------------------
 
@@ -176,22 +179,32 @@ int log_error(const char* fmt, ...) {
 
 // ---- memory ------------------------------------------------------------------------
 
-#ifdef ZELKOR_DIAG
+#ifdef ZK_ALLOC_HOOK
 ZK_THREAD_LOCAL long mem_fail_countdown = -1;
 ZK_THREAD_LOCAL long mem_alloc_calls = 0;
+static std::atomic<long> mem_live{0};
+
+long mem_live_blocks() { return mem_live.load(); }
 #endif
 
 void* mem_realloc(void** p, size_t bytes) {
-#ifdef ZELKOR_DIAG
+#ifdef ZK_ALLOC_HOOK
   ++mem_alloc_calls;
   if (mem_fail_countdown >= 0 && mem_fail_countdown-- == 0)
     return nullptr;
+  if (*p == nullptr)
+    ++mem_live;  // counted before the block exists: never seen below zero
 #endif
   // A zero-byte request still yields a block, so that "allocated" and "null"
   // keep their meaning for the callers.
   void* q = realloc(*p, bytes != 0 ? bytes : 1);
-  if (q == nullptr)
+  if (q == nullptr) {
+#ifdef ZK_ALLOC_HOOK
+    if (*p == nullptr)
+      --mem_live;
+#endif
     return nullptr;
+  }
   *p = q;
   return q;
 }
@@ -203,6 +216,9 @@ int mem_free(void** p, const char* label, const char* file, int line) {
   if (*p != nullptr) {
     free(*p);
     *p = nullptr;
+#ifdef ZK_ALLOC_HOOK
+    --mem_live;
+#endif
   }
   return 0;
 }

@@ -146,12 +146,20 @@ inline int mem_release(T** p, const char* label, const char* file, int line) {
 }
 #define MEM_FREE(p, label) mem_release(&(p), (label), __FILE__, __LINE__)
 
-#ifdef ZELKOR_DIAG
-// Test hook: when >= 0, the allocation that finds it at 0 fails and every
-// allocation counts it down; -1 (the default) never fails.
+// The allocation hook, for tests: in the build with diagnostics and in a
+// test-only build of the fast library (ZELKOR_ALLOC_HOOK), never in the
+// libraries that are shipped without diagnostics.
+#if defined(ZELKOR_DIAG) || defined(ZELKOR_ALLOC_HOOK)
+#define ZK_ALLOC_HOOK 1
+// When >= 0, the allocation that finds it at 0 fails and every allocation
+// counts it down; -1 (the default) never fails.  Per thread, like the
+// working state.
 extern ZK_THREAD_LOCAL long mem_fail_countdown;
-// Allocations made through mem_realloc so far.
+// Allocations made through mem_realloc so far (this thread).
 extern ZK_THREAD_LOCAL long mem_alloc_calls;
+// Blocks that mem_realloc allocated and mem_free has not freed yet, all
+// threads together: what the library holds at a moment.
+long mem_live_blocks();
 #endif
 
 // ---- array print routines ----------------------------------------------------------

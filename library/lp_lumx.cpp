@@ -6,12 +6,97 @@
 #include <climits>
 #include <initializer_list>
 #include <cstring>
+#ifdef ZELKOR_PER_THREAD
+#include <atomic>
+#include <new>
+#endif
 
 #include "lp_dump.h"
 
 ZK_THREAD_LOCAL lplu_rec lplu;
 ZK_THREAD_LOCAL signed char basis_check = 0;
 ZK_THREAD_LOCAL signed char check_print = 0;
+
+#ifdef ZELKOR_PER_THREAD
+// ---- handles and the thread's work record (fast library) ---------------------------------
+//
+// The rules are in lp_lumx.h (the work record lplu).  A thread's record is
+// freed by lu_free in that thread only; the tie, which handles of other
+// threads may hold, is shared and counted atomically.
+
+struct lplu_tie {
+  std::atomic<int32_t> refs;  // the handles tied to the thread, +1 while it lives
+};
+
+namespace {
+
+// Drops one reference to t; the last one frees it.
+void tie_drop(lplu_tie* t) {
+  if (t->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    t->~lplu_tie();
+    MEM_FREE(t, "tie");
+  }
+}
+
+// The calling thread's tie, made when the thread sizes a handle and has none
+// (it goes with the thread's last handle).  The thread's end (the destructor,
+// run by the thread's exit) frees the thread's work record and drops the
+// thread's reference to the tie.  lplu itself stays a plain record, so that
+// the transforms reach it without a call.
+struct lplu_thread {
+  lplu_tie* tie = nullptr;
+  ~lplu_thread() {
+    lu_free(&lplu);
+    if (tie != nullptr)
+      tie_drop(tie);
+    tie = nullptr;  // a handle untied later in this thread's exit only drops its reference
+  }
+};
+
+thread_local lplu_thread this_thread;
+
+// Ties b to the calling thread, untying it from the thread it was tied to.
+// False when the thread's tie could not be allocated; b is then unchanged.
+bool tie_to_this_thread(b_rec* b) {
+  lplu_thread& me = this_thread;
+  if (b->tie != nullptr && b->tie == me.tie)
+    return true;
+  if (me.tie == nullptr) {
+    lplu_tie* fresh = nullptr;
+    if (mem_grow(&fresh, 1) == nullptr)
+      return false;
+    me.tie = new (fresh) lplu_tie{1};
+  }
+  lplu_untie(b);
+  me.tie->refs.fetch_add(1, std::memory_order_relaxed);
+  b->tie = me.tie;
+  return true;
+}
+
+}  // namespace
+
+// Unties b from its thread (nothing when b is not tied).  In that thread, the
+// last handle's untying frees the thread's work record and its tie.
+void lplu_untie(b_rec* b) {
+  lplu_tie* t = b->tie;
+  if (t == nullptr)
+    return;
+  b->tie = nullptr;
+  lplu_thread& me = this_thread;
+  if (t != me.tie) {
+    tie_drop(t);
+    return;
+  }
+  // The thread lives and holds its own reference: 2 before means b was its
+  // last handle, and no other handle can hold the tie any more (only this
+  // thread ties handles to it).
+  if (t->refs.fetch_sub(1, std::memory_order_acq_rel) == 2) {
+    lu_free(&lplu);
+    me.tie = nullptr;
+    tie_drop(t);
+  }
+}
+#endif
 
 #ifdef ZELKOR_DIAG
 trace_sw trace_lumx_renew = 0;
@@ -153,6 +238,11 @@ static int lumx_renew_body(b_rec* b, int sz, int max_br, double density) {
   // An order below -1 has no array size: it fails as an allocation would.
   if (sz < -1 || sz > LUMX_MAX_ORDER || !size_factor_arrays(b, sz))
     return -2;
+#ifdef ZELKOR_PER_THREAD
+  // From here on the handle needs this thread's work record.
+  if (!tie_to_this_thread(b))
+    return -2;
+#endif
   b->sz = sz;
   b->max_br = max_br;
   lumx_init_b(b);
@@ -301,9 +391,14 @@ static void lumx_free_matrix(lumx** pa, const char* label) {
   MEM_FREE(*pa, label);
 }
 
-// Frees every array of the handle and its two matrices (not the handle itself).
+// Frees every array of the handle and its two matrices (not the handle
+// itself).  In the fast library the handle no longer needs a work record: it
+// is untied, and its thread's record goes with the thread's last handle.
 int lumx_free(b_rec* b) {
   if (b != nullptr) {
+#ifdef ZELKOR_PER_THREAD
+    lplu_untie(b);
+#endif
     MEM_FREE(b->br.pfv, "b->br.pfv");
     MEM_FREE(b->lw.pfv, "b->lw.pfv");
     MEM_FREE(b->up.pfv, "b->up.pfv");

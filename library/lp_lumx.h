@@ -51,9 +51,20 @@
 //
 // ---- The work record lplu ----------------------------------------------------------------
 //
-// One per process (one per thread in the fast shared library), shared by
-// every handle, sized by lumx_renew to the largest order seen and freed by
-// lu_free (which lu_delete of any handle calls).  The scratch arrays serve
+// One per process (one per thread in the fast library, built with
+// ZELKOR_PER_THREAD), shared by every handle, sized by lumx_renew to the
+// largest order seen and freed by lu_free.  Who calls lu_free:
+//   - the library with diagnostics and the program: lu_delete of any handle;
+//   - the fast library: lumx_free of the thread's last handle, and the end of
+//     the thread.  A handle is tied to the thread that last sized it
+//     (b_rec.tie); the thread's tie counts its tied handles.  lumx_free of a
+//     handle (lu_delete) in its own thread unties it and, when no handle is
+//     left, frees the record and the tie; in another thread it only unties
+//     it (it never frees another thread's arrays), and that thread's record
+//     then stays until the thread ends or ties and unties a handle again.  A
+//     thread that ends frees its record, whatever handles are left; the tie
+//     then goes with the last of its handles.
+// The scratch arrays serve
 // several stages, one at a time; each line names every stage that borrows the
 // array, so that nobody hands it to two stages at once:
 //   dwk1               sz+1 doubles: the reciprocal pivots of the elimination
@@ -193,6 +204,9 @@ struct eta_pack {
   int32_t dead_seg;
 };
 
+// The count of a thread's handles in the fast library (lp_lumx.cpp).
+struct lplu_tie;
+
 struct b_rec {
   eta_file br;
   eta_file lw;
@@ -252,6 +266,9 @@ struct b_rec {
   double upd_growth;     // and its largest multiplier
   double upd_agree_max;  // since the factorization: the largest upd_agree
   double upd_growth_sum; // and the sum of upd_growth of the accepted updates
+  lplu_tie* tie;       // fast library: the tie of the thread whose work record
+                       // the handle needs (the thread that last sized it);
+                       // null before the first sizing and in the other builds
 };
 
 struct lu_pair {
@@ -314,9 +331,12 @@ int lumx_clear(lumx* a);
 int lumx_new_av(lumx* a);
 int lumx_free(b_rec* b);
 int lu_free(lplu_rec* w);
+#ifdef ZELKOR_PER_THREAD
+void lplu_untie(b_rec* b);
+#endif
 
-// True when the shared work record is allocated for order sz (it is freed by
-// lu_delete of any handle and may since have been sized for a smaller order).
+// True when the calling thread's work record is allocated for order sz (it
+// may have been freed, and sized since for a smaller order).
 bool lplu_covers(int sz);
 
 int lumx_append(lumx* a, int row, int col, double v);

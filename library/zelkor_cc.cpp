@@ -4,9 +4,15 @@
 // that reports an unexpected status in the log and never alters it.
 //
 // Unlike the routines below them, the exports guard against a null handle, a
-// handle that was never sized and a shared work record that no longer covers
-// the handle's order (lu_delete of any handle frees it): they refuse with -1
-// after a check report instead of touching missing or short arrays.
+// handle that was never sized and a work record that no longer covers the
+// handle's order (lu_delete of any handle frees it in ZelkorD and the
+// program; in the fast library a thread's record goes with the thread's last
+// handle or at its end): they refuse with -1 after a check report instead of
+// touching missing or short arrays.
+//
+// No exception leaves the fast library: its lu_new returns null when memory
+// is out.  ZelkorD and the program allocate the handle with the allocator
+// that raises the standard out-of-memory exception.
 #include <new>
 
 #include "lp_lumx.h"
@@ -24,8 +30,18 @@
   } while (0)
 
 lu_handle* lu_new(void) {
+#ifdef ZELKOR_PER_THREAD
+  log_open("Zelkordbg.txt");
+  b_rec* b = nullptr;
+  if (mem_grow(&b, 1) == nullptr) {
+    log_error("**** lu_new: cannot malloc\n");
+    return nullptr;
+  }
+  new (b) b_rec();  // zero-filled
+#else
   b_rec* b = new b_rec();  // zero-filled; throws std::bad_alloc when memory is out
   log_open("Zelkordbg.txt");
+#endif
   basis_check = 2;
   check_print = 2;
   return b;
@@ -124,9 +140,14 @@ int lu_btran(lu_handle* h, double* y, const double* c) {
 void lu_delete(lu_handle* h) {
   if (CHKB(1, h != nullptr, 1))
     return;
+#ifdef ZELKOR_PER_THREAD
+  lumx_free(h);  // frees the thread's work record with its last handle
+  MEM_FREE(h, "b");
+#else
   lu_free(&lplu);
   lumx_free(h);
   delete h;
+#endif
 }
 
 // out = B·in or in·B with the copy bs; without a copy, sz zeros and 1.

@@ -1,9 +1,15 @@
-# Runs two builds of fact_digest on the same matrices, each in a fresh
-# temporary directory (the library writes its log into the current
-# directory), and fails unless their outputs are identical.
-#   -DA=<digest program> -DB=<digest program> -DDATA=<folder of .mtx files>
+# Runs two digest programs on the same matrices, each in a fresh temporary
+# directory (the library writes its log into the current directory), and
+# fails unless their outputs are identical.
+#   -DA=<digest program> -DB=<digest program>
+#   -DDATA=<folders of .mtx files>: the first that holds any
 #   -DWORK=<folder for the temporary directories>
-file(GLOB mats "${DATA}/*.mtx")
+foreach(dir IN LISTS DATA)
+  file(GLOB mats "${dir}/*.mtx")
+  if(mats)
+    break()
+  endif()
+endforeach()
 list(SORT mats)
 if(NOT mats)
   message(FATAL_ERROR "compare_digests: no matrices in ${DATA}")
