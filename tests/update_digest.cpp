@@ -46,10 +46,11 @@ lpvect2 new_column{};
 // zk_replace_column (library/zk_simplex.cpp) with ZelkorD's routines, for a
 // handle of full rank and a column of finite values: the pivot row of column
 // j (kept by every update), the new column with its duplicates summed, the
-// update with the interface's stability test and no limit on the R etas, and
-// the interface's results.  Keep in step with zk_replace_column.
+// update with the interface's stability test and accuracy check (its scratch
+// vector zk_row) and no limit on the R etas, and the interface's results.  Keep in step with zk_replace_column.
 int replace_column(lu_handle* h, int j, int nz, const int* rows, const double* vals) {
-  if (lpvect2_alloc(&new_column, h->sz, nullptr) != 0)
+  if (lpvect2_alloc(&new_column, h->sz, nullptr) != 0 ||
+      lpvect2_alloc(&h->zk_row, h->sz, nullptr) != 0)
     return -2;
   int r = h->lu->col_k_head[j];
   lpvect2_newmark(&new_column);
@@ -57,6 +58,8 @@ int replace_column(lu_handle* h, int j, int nz, const int* rows, const double* v
     if (vals[k] != 0.0)
       lpvect2_add(&new_column, rows[k], 1.0, vals[k]);
   h->upd_rel_tol = ZK_UPDATE_REL_TOL;
+  h->upd_agree_tol = ZK_UPDATE_AGREE_TOL;
+  h->upd_growth_max = ZK_UPDATE_GROWTH_MAX;
   h->max_br = INT32_MAX;
   int rc = lu_pivotting(h, r, &new_column);
   if (rc == 0)
