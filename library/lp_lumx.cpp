@@ -164,7 +164,9 @@ static bool size_factor_arrays(b_rec* b, int sz) {
   if (!(grow(b->lw.pfv, need) && grow(b->up.pfv, need) && grow(b->lw.aux, need) &&
         grow(b->up.aux, need) && grow(b->br.aux, need) && grow(b->diag_v, need) &&
         grow(b->ips1, need + 1) && grow(b->ips2, need + 1) && grow(b->up_ord, need) &&
-        grow(b->lwp.seg_of, need) && grow(b->upp.seg_of, need)))
+        grow(b->lwp.seg_of, need) && grow(b->upp.seg_of, need) && grow(b->lwr.start, need) &&
+        grow(b->lwr.len, need) && grow(b->lwr.cap, need) && grow(b->upr.start, need) &&
+        grow(b->upr.len, need) && grow(b->upr.cap, need)))
     return false;
   b->max_sz = (int32_t)need;
   return true;
@@ -316,6 +318,7 @@ int lumx_init_b(b_rec* b) {
   b->upd_agree_max = b->upd_growth_sum = 0.0;
   for (eta_pack* p : {&b->lwp, &b->upp, &b->brp})
     p->n_ent = p->n_seg = p->dead = p->dead_seg = 0;
+  b->rows_ready = 0;
   b->chains_ready = 0;
   return 0;
 }
@@ -416,6 +419,15 @@ int lumx_free(b_rec* b) {
       MEM_FREE(p->seg_of, "pack->seg_of");
       *p = eta_pack{};
     }
+    for (eta_rows* w : {&b->lwr, &b->upr}) {
+      MEM_FREE(w->start, "rows->start");
+      MEM_FREE(w->len, "rows->len");
+      MEM_FREE(w->cap, "rows->cap");
+      MEM_FREE(w->idx, "rows->idx");
+      MEM_FREE(w->val, "rows->val");
+      *w = eta_rows{};
+    }
+    b->rows_ready = 0;
     b->chains_ready = 0;
     MEM_FREE(b->col_abs, "b->col_abs");
     b->col_abs_cap = 0;

@@ -73,16 +73,19 @@
 //                      sums of zk_keep_column_norms before an elimination (fast
 //                      library)
 //   dwk2               sz+1 doubles: the permutation at the end of FTRAN and the
-//                      start of BTRAN; the product of a verification
+//                      start of BTRAN; the product of a verification; the new
+//                      column of a basis update kept for its accuracy check
 //   dwk3               sz+1 doubles: the unit vectors of the check; the result
 //                      of a sparse transform moved to column order for its
-//                      verification
+//                      verification; the dense row of B⁻¹ of an update's
+//                      accuracy check
 //   ips1               sz+3 ints: the rows one pivot search took out of the
 //                      buckets; the pivot row of each step while the eta chains
-//                      are built; the reach list of a sparse transform; the
-//                      rows an update adds to U's row list
+//                      or the lists of lu_eta_rows are built; the reach list of
+//                      a sparse transform; the rows an update adds to U's row
+//                      list
 //   ips2               sz+3 ints: the columns one pivot search took out of the
-//                      buckets
+//                      buckets; the positions of an update's kept new column
 //   vwk1               work vector: the multipliers of the pivot column during
 //                      one elimination step; the row of U⁻¹ in a basis update
 //   vwk2               stamped work vector: the merge of duplicates, the row map
@@ -173,9 +176,8 @@ struct eta_file {
 // The solve-ready form of an eta file: the entries of each eta contiguous, in
 // the order of its chain, and the etas in step order, so that a transform
 // reads memory in sequence instead of following the chains through the pool.
-// It holds the same values as the chains, which stay the record of the file
-// (dumps, the update's surgery, the row-wise walks of the sparse backward
-// transform).
+// It is the file every build walks; the library build also keeps the same
+// values as chains for its dumps and for the chain walk of its tests.
 //   idx[k], val[k]   entry k: the row it applies to and its value (negated
 //                    factor value, as in the chain); cap_ent entries allocated
 //   seg[q]           eta q in step order: {row, start, len}, its entries
@@ -207,6 +209,32 @@ struct eta_pack {
 // The count of a thread's handles in the fast library (lp_lumx.cpp).
 struct lplu_tie;
 
+// The row-wise form of a packed eta file, lw's and up's, for the walks by
+// rows of the sparse backward transforms and the basis update: per row E the
+// entries of every eta that apply to E, each naming its eta (the pivot row
+// r, av.j in the chains) and its value.  A row holds its entries oldest
+// first, so that walking it backwards meets them most recent first, as the
+// chain aux[E] does; that order decides where the walk's fill-in goes in a
+// work vector, and so the order of later sums.
+//   start[E], len[E], cap[E]  row E: entries idx/val[start .. start+len), room
+//                             for cap of them
+//   idx[k], val[k]            entry k: its eta and its value; cap_ent allocated
+//   n_used                    storage handed out, up to the end of the last row
+//   dead                      storage of rows that moved (up: a row without
+//                             room for a new entry moves to the end)
+// Built from the packed file by a counting transpose (lu_eta_rows); ready is
+// 1 while it matches the factors.  12 bytes per entry and per row.
+struct eta_rows {
+  int32_t* start;
+  int32_t* len;
+  int32_t* cap;
+  int32_t* idx;
+  double* val;
+  int32_t n_used;
+  int32_t cap_ent;
+  int32_t dead;
+};
+
 struct b_rec {
   eta_file br;
   eta_file lw;
@@ -231,9 +259,13 @@ struct b_rec {
   eta_pack lwp;        // the packed forms of lw, up and br
   eta_pack upp;
   eta_pack brp;
-  int32_t chains_ready; // 1 once the eta chains and lists of the last
-                        // factorization are built (the build without
-                        // diagnostics builds them when first needed)
+  eta_rows lwr;         // the row-wise forms of lwp and upp
+  eta_rows upr;
+  int32_t rows_ready;   // 1 once lwr, upr and the step, non-empty and row
+                        // lists of lw and up match the last factorization
+                        // (lu_eta_rows; the fast library builds them with it)
+  int32_t chains_ready; // library build: 1 once the eta chains and lists of
+                        // the last factorization are built
   double upd_rel_tol;  // the basis update refuses a transformed pivot alpha with
                        // |alpha| < upd_rel_tol * max|spike|; 0 (the default of
                        // a new handle) tests the absolute tolerance only

@@ -604,6 +604,12 @@ bool appended_by_columns(const lumx* lu) {
   return slots_increase(lu->av.j, lu->av.i, lu->n_av);
 }
 
+}  // namespace
+
+bool lu_appended_in_order(const lumx* lu) { return appended_by_rows(lu) || appended_by_columns(lu); }
+
+namespace {
+
 // Sums elements stored twice at one position into the one met first in its
 // column's list and takes the others off both main lists (they keep their
 // slots), so that the elimination sees each position once: a pivot split over
@@ -1249,6 +1255,7 @@ int eta_link_lists(eta_file* f, int flags) {
 
 namespace {
 
+#ifdef ZELKOR_DIAG
 void step_list_append(eta_file* f, int r) {
   f->pfv[r].prev = f->tail;
   f->pfv[r].next = -1;
@@ -1258,6 +1265,7 @@ void step_list_append(eta_file* f, int r) {
     f->pfv[f->tail].next = r;
   f->tail = r;
 }
+#endif
 
 #ifdef ZELKOR_DIAG
 // The chained etas of step s with pivot {r, c}: the finished chain of column c
@@ -1303,6 +1311,7 @@ int chain_step_etas(b_rec* b, lumx* lu, int s, int r, int c) {
 }
 #endif
 
+#ifdef ZELKOR_DIAG
 // Empties the chains and lists of the three eta files.
 void chains_reset(b_rec* b) {
   eta_file* files[2] = {&b->lw, &b->up};
@@ -1313,6 +1322,7 @@ void chains_reset(b_rec* b) {
   for (int i = 0; i < b->sz; ++i)
     b->br.aux[i].first = b->up.aux[i].first = b->lw.aux[i].first = -1;
 }
+#endif
 
 // Room for `more` entries and `segs` more segments in a packed file (the
 // arrays at least double).  False when memory ran out.
@@ -1461,6 +1471,131 @@ int chains_build(b_rec* b, int rank, int accept) {
 
 }  // namespace
 
+// ---- the row-wise files ------------------------------------------------------------------------
+
+namespace {
+
+// Fills rw with the row-wise form of pk for order sz by a counting
+// transpose: the etas in the order of their segments (the step order, and
+// after updates the order in which their entries came), so that each row
+// holds its entries oldest first.  Every row gets exactly its room; rw's
+// storage holds every entry of pk (lu_make_eta reserved it).
+void rows_from_pack(eta_rows* rw, const eta_pack* pk, int sz) {
+  int32_t* len = rw->len;
+  for (int i = 0; i < sz; ++i)
+    len[i] = 0;
+  for (int32_t q = 0; q < pk->n_seg; ++q)
+    for (int32_t k = pk->seg[q].start, end = k + pk->seg[q].len; k < end; ++k)
+      ++len[pk->idx[k]];
+  int32_t n = 0;
+  for (int i = 0; i < sz; ++i) {
+    rw->start[i] = n;
+    rw->cap[i] = len[i];
+    n += len[i];
+    len[i] = 0;
+  }
+  for (int32_t q = 0; q < pk->n_seg; ++q) {
+    int32_t r = pk->seg[q].row;
+    for (int32_t k = pk->seg[q].start, end = k + pk->seg[q].len; k < end; ++k) {
+      int32_t x = pk->idx[k];
+      int32_t at = rw->start[x] + len[x]++;
+      rw->idx[at] = r;
+      rw->val[at] = pk->val[k];
+    }
+  }
+  rw->n_used = n;
+  rw->dead = 0;
+}
+
+// Storage for `entries` entries in rw (kept when it is larger).  False when
+// memory ran out.
+bool rows_reserve(eta_rows* rw, long long entries) {
+  if (entries <= rw->cap_ent)
+    return true;
+  if (entries > INT32_MAX || mem_grow(&rw->idx, entries) == nullptr ||
+      mem_grow(&rw->val, entries) == nullptr)
+    return false;
+  rw->cap_ent = (int32_t)entries;
+  return true;
+}
+
+// Appends row x to the row list of f, after `last` (the list's last row so
+// far, -1 none); a row without entries in rw goes on no list.  The new last
+// row.
+int32_t row_list_push(eta_file* f, const eta_rows* rw, int x, int32_t last) {
+  eta_aux& a = f->aux[x];
+  if (rw->len[x] == 0) {
+    a.aux_next = a.aux_prev = -2;
+    return last;
+  }
+  a.aux_prev = last;
+  a.aux_next = -1;
+  if (last < 0)
+    f->aux_head = x;
+  else
+    f->aux[last].aux_next = x;
+  return x;
+}
+
+// The lists the build without diagnostics keeps, from the packed files, in
+// one pass over the steps: U's step list (the pivot rows in step order,
+// steps without etas left out) and the row lists of L and U (the rows with
+// entries, in step order).  The non-empty lists serve only the chain walk of
+// the library build, which makes them from its chains (eta_link_lists).
+void lists_from_packed(b_rec* b) {
+  int32_t* row_of = lplu.ips1;  // step -> pivot row
+  int rank = 0;
+  for (int r = 0; r < b->sz; ++r)
+    if (b->ips2[r] >= 0) {
+      row_of[b->ips2[r]] = r;
+      ++rank;
+    }
+  eta_file* up = &b->up;
+  eta_file* lw = &b->lw;
+  int32_t last = -1, last_u = -1, last_l = -1;
+  up->head = lw->head = lw->tail = -1;
+  up->aux_head = lw->aux_head = -1;
+  for (int s = 0; s < rank; ++s) {
+    int r = row_of[s];
+    if (b->up_ord[r] != s)
+      continue;  // a step without etas
+    eta_pfv& h = up->pfv[r];
+    h.row = r;
+    h.prev = last;
+    h.next = -1;
+    if (last < 0)
+      up->head = r;
+    else
+      up->pfv[last].next = r;
+    last = r;
+    last_u = row_list_push(up, &b->upr, r, last_u);
+    last_l = row_list_push(lw, &b->lwr, r, last_l);
+  }
+  up->tail = last;
+  up->aux_tail = last_u;
+  lw->aux_tail = last_l;
+}
+
+}  // namespace
+
+// The row-wise files lwr and upr of a successful factorization at full rank,
+// and in the build without diagnostics the lists of lw and up, from the
+// packed files: built when a stage first needs them (a sparse backward
+// transform, an update), the fast library right after the factorization.
+// Nothing when they exist.  The library build also builds its chains here
+// when the factorization left them (lu_defer_chains).
+void lu_eta_rows(b_rec* b) {
+  if (b->rows_ready || b->fact_done == 0 || b->fact_state != 0)
+    return;
+  ZK_DIAG_ONLY(lu_eta_chains(b));
+  CHKB(0, b->upp.dead + b->n_br, 0);
+  rows_from_pack(&b->lwr, &b->lwp, b->sz);
+  rows_from_pack(&b->upr, &b->upp, b->sz);
+  if (!b->chains_ready)
+    lists_from_packed(b);
+  b->rows_ready = 1;
+}
+
 // Completes the L and U eta files after the elimination, which wrote the
 // packed files and the reciprocal pivots step by step: room for the first
 // updates, and the chains and lists in the library build (the build without
@@ -1487,7 +1622,8 @@ int lu_make_eta(b_rec* b, int accept, int rank) {
   }
   // Room for the first updates, so that they allocate only for the pool.
   if (rc == 0 && !(pack_reserve(&b->upp, b->upp.n_ent / 2 + 1024, 128) &&
-                   pack_reserve(&b->brp, 1024, 128)))
+                   pack_reserve(&b->brp, 1024, 128) && rows_reserve(&b->lwr, b->lwp.n_ent) &&
+                   rows_reserve(&b->upr, (long long)b->upp.n_ent + b->upp.n_ent / 2 + 1024)))
     rc = -2;
   if (rc == -2)
     log_error("**** lu_make_eta: cannot malloc\n");
@@ -1514,6 +1650,7 @@ int lu_make_eta(b_rec* b, int accept, int rank) {
   return rc;
 }
 
+#ifdef ZELKOR_DIAG
 // The chained eta files of a successful factorization, built when a stage
 // first needs them (the sparse transforms and the basis update, which come
 // before any update changes the packed files); nothing when they exist.  They
@@ -1559,6 +1696,7 @@ void lu_eta_chains(b_rec* b) {
   eta_link_lists(&b->up, 3);
   b->chains_ready = 1;
 }
+#endif
 
 // ---- the factorization driver ------------------------------------------------------------------
 
@@ -1650,6 +1788,10 @@ int lu_factorization(b_rec* b, int accept, int* rank, int32_t** q, int32_t** r) 
     publish_matching(b, lu, *rank);
   }
   b->fact_state = rc < 0 ? rc : sz - *rank;
+#ifdef ZELKOR_SIMPLEX
+  // The fast library's sparse solves and updates find the rows ready.
+  lu_eta_rows(b);
+#endif
 #ifdef ZELKOR_DIAG
   if (trace_lu_factorization > 1 || rc < 0)
     dump_factor(b);
@@ -2135,18 +2277,6 @@ void scale_and_squeeze(const b_rec* b, lpvect2* v) {
   }
 }
 
-// Where a row-wise walk starts for a vector with one listed position p: p
-// itself when its row has entries in the file, else nowhere (-1); a row with
-// an entry chain but not on the row list is reported.
-int single_row_start(const eta_file* f, const lpvect2* v, int p) {
-  if (v->usef[p] != v->mark)
-    CHKB(v->mark, v->usef[p], v->mark);
-  if (f->aux[p].aux_next != -2)
-    return p;
-  if (f->aux[p].first != -1)
-    CHKB(-1, f->aux[p].first, -1);
-  return -1;
-}
 
 #ifdef ZELKOR_DIAG
 // Verification of a sparse forward result: the result, moved to column
@@ -2190,15 +2320,17 @@ void check_kinds(const b_rec* b) {
 
 // One eta walk seen as a graph.  From row s it follows either the eta of s
 // (its packed segment pk->seg_of[s], or in the chain walk pfv[s].first
-// through av.nexti, to the rows it applies to) or the row chain of s
-// (aux[s].first through av.nextj to the etas av.j it feeds), and it applies
-// the rows in the order of key, ascending or descending.
+// through av.nexti, to the rows it applies to) or the row of s (its packed
+// row rw, or in the chain walk aux[s].first through av.nextj, to the etas it
+// feeds), and it applies the rows in the order of key, ascending or
+// descending.
 struct eta_walk {
   const eta_file* f;
   const eta_pack* pk;  // the packed file of a walk by etas; null: the chains
   bool by_rows;
   const int32_t* key;
   bool descending;
+  const eta_rows* rw;  // the row-wise file of a walk by rows; null: the chains
 };
 
 int chain_first(const eta_walk& w, int s) {
@@ -2206,12 +2338,15 @@ int chain_first(const eta_walk& w, int s) {
 }
 
 bool has_entries(const eta_walk& w, int s) {
+  if (w.by_rows)
+    return w.rw != nullptr ? w.rw->len[s] > 0 : chain_first(w, s) >= 0;
   return w.pk != nullptr ? w.pk->seg_of[s] >= 0 : chain_first(w, s) >= 0;
 }
 
 // The packed file an eta walk over f reads: null in the chain walk of the
 // tests.
-const eta_pack* packed(const eta_pack* p) {
+template <class T>
+const T* packed(const T* p) {
 #ifdef ZELKOR_DIAG
   if (lu_chain_walk)
     return nullptr;
@@ -2249,7 +2384,13 @@ int reach_in_order(const b_rec* b, const eta_walk& w, const lpvect2* v, int limi
   for (int32_t p = v->head; p >= 0; p = v->next[p])
     if (!visit(p))
       return -1;
-  if (w.pk != nullptr) {
+  if (w.by_rows && w.rw != nullptr) {
+    const eta_rows* rw = w.rw;
+    for (int i = 0; i < n; ++i)
+      for (int32_t k = rw->start[rows[i]], end = k + rw->len[rows[i]]; k < end; ++k)
+        if (!visit(rw->idx[k]))
+          return -1;
+  } else if (!w.by_rows && w.pk != nullptr) {
     const eta_pack* pk = w.pk;
     for (int i = 0; i < n; ++i) {
       int32_t q = pk->seg_of[rows[i]];
@@ -2324,13 +2465,35 @@ double push_col_eta(const b_rec* b, const eta_walk& w, lpvect2* a, int s) {
   return t;
 }
 
-// Applies row s transposed: y(r) += y(s)·v for every entry of the row chain
-// of s, r being the eta the entry belongs to.
-void push_row_chain(const lumx* lu, const eta_aux* aux, lpvect2* y, int s) {
+// Applies row s transposed: y(r) += y(s)·v for every entry of row s, r being
+// the eta the entry belongs to, most recent entry first (the packed row
+// backwards, or the row chain).
+void push_row(const b_rec* b, const eta_walk& w, lpvect2* y, int s) {
   double t = value_at(y, s);
-  if (t != 0.0)
-    for (int32_t k = aux[s].first; k >= 0; k = lu->av.nextj[k])
-      lpvect2_add(y, lu->av.j[k], t, lu->av.v[k]);
+  if (t == 0.0)
+    return;
+  if (w.rw != nullptr) {
+    const eta_rows* rw = w.rw;
+    for (int32_t k = rw->start[s] + rw->len[s] - 1; k >= rw->start[s]; --k)
+      lpvect2_add(y, rw->idx[k], t, rw->val[k]);
+    return;
+  }
+  const lumx* lu = b->lu;
+  for (int32_t k = w.f->aux[s].first; k >= 0; k = lu->av.nextj[k])
+    lpvect2_add(y, lu->av.j[k], t, lu->av.v[k]);
+}
+
+// Where a row-wise walk starts for a vector with one listed position p: p
+// itself when its row has entries in the file, else nowhere (-1); a row with
+// entries but not on the row list is reported.
+int single_row_start(const eta_walk& w, const lpvect2* v, int p) {
+  if (v->usef[p] != v->mark)
+    CHKB(v->mark, v->usef[p], v->mark);
+  if (w.f->aux[p].aux_next != -2)
+    return p;
+  if (has_entries(w, p))
+    CHKB(-1, 0, -1);
+  return -1;
 }
 
 // Where a column walk (L or U forward) starts for a vector with one listed
@@ -2416,7 +2579,7 @@ void btran_r_sparse(const b_rec* b, lpvect2* y) {
 // The U etas of lu_ftran_v22 on a non-empty vector, in reverse step order.
 void ftran_v22_stages(const b_rec* b, lpvect2* a) {
   const eta_pfv* up = b->up.pfv;
-  eta_walk w{&b->up, packed(&b->upp), false, b->up_ord, true};
+  eta_walk w{&b->up, packed(&b->upp), false, b->up_ord, true, nullptr};
   int start = has_two_or_more(a) ? list_start(w) : single_col_start(w, a->head, true);
   walk_etas(
       b, w, a, start, [&](int s) { return up[s].nz_prev; },
@@ -2427,16 +2590,15 @@ void ftran_v22_stages(const b_rec* b, lpvect2* a) {
 // (newest first), pivot scaling with squeeze, L etas transposed row by row in
 // reverse step order.
 void btran_v22_stages(b_rec* b, lpvect2* y) {
-  lu_eta_chains(b);
   btran_r_sparse(b, y);
   scale_and_squeeze(b, y);
   if (y->head >= 0) {
     const eta_aux* aux = b->lw.aux;
-    int start = has_two_or_more(y) ? b->lw.aux_tail : single_row_start(&b->lw, y, y->head);
+    eta_walk w{&b->lw, nullptr, true, b->ips2, true, packed(&b->lwr)};
+    int start = has_two_or_more(y) ? b->lw.aux_tail : single_row_start(w, y, y->head);
     walk_etas(
-        b, eta_walk{&b->lw, nullptr, true, b->ips2, true}, y, start,
-        [&](int s) { return aux[s].aux_prev; },
-        [&](int s) { push_row_chain(b->lu, aux, y, s); });  // y(r) -= L(s,r) y(s)
+        b, w, y, start, [&](int s) { return aux[s].aux_prev; },
+        [&](int s) { push_row(b, w, y, s); });  // y(r) -= L(s,r) y(s)
   }
 }
 
@@ -2455,7 +2617,7 @@ int lu_ftran_v21(b_rec* b, lpvect2* a) {
     rc = -1;
   } else {
     const eta_pfv* lw = b->lw.pfv;
-    eta_walk w{&b->lw, packed(&b->lwp), false, b->ips2, false};
+    eta_walk w{&b->lw, packed(&b->lwp), false, b->ips2, false, nullptr};
     int start = has_two_or_more(a) ? list_start(w) : single_col_start(w, a->head, false);
     walk_etas(
         b, w, a, start, [&](int s) { return lw[s].nz_next; },
@@ -2509,13 +2671,13 @@ int lu_btran_v21(b_rec* b, lpvect2* y) {
   } else if (factor_invalid(b)) {
     rc = -1;
   } else {
-    lu_eta_chains(b);
+    lu_eta_rows(b);
     const eta_aux* aux = b->up.aux;
-    int start = has_two_or_more(y) ? b->up.aux_head : single_row_start(&b->up, y, y->head);
+    eta_walk w{&b->up, nullptr, true, b->up_ord, false, packed(&b->upr)};
+    int start = has_two_or_more(y) ? b->up.aux_head : single_row_start(w, y, y->head);
     walk_etas(
-        b, eta_walk{&b->up, nullptr, true, b->up_ord, false}, y, start,
-        [&](int s) { return aux[s].aux_next; },
-        [&](int s) { push_row_chain(b->lu, aux, y, s); });  // y(r) -= U(s,r) y(s)
+        b, w, y, start, [&](int s) { return aux[s].aux_next; },
+        [&](int s) { push_row(b, w, y, s); });  // y(r) -= U(s,r) y(s)
     while (y->head >= 0 && y->va[y->head] == 0.0) {
       y->usef[y->head] = 0;
       y->head = y->next[y->head];
@@ -2539,6 +2701,7 @@ int lu_btran_v22(b_rec* b, lpvect2* y) {
   } else if (factor_invalid(b)) {
     rc = -1;
   } else {
+    lu_eta_rows(b);
     btran_v22_stages(b, y);
 #ifdef ZELKOR_DIAG
     if (basis_check != 0 && b->bs != nullptr)
@@ -2610,19 +2773,25 @@ int add_r_eta(b_rec* b, int r, const lpvect2* p, double w) {
   eta_pfv* h = &b->br.pfv[e];
   h->row = r;
   h->first = -1;
-  int32_t tail = -1;
+  ZK_DIAG_ONLY(int32_t tail = -1);
   for (int32_t k = p->head; k >= 0; k = p->next[k]) {
     double v = p->va[k] * w;
     if (negligible(v))
       continue;
+#ifdef ZELKOR_DIAG
+    // The chain of the library build: a pool slot per entry.
     int slot = lumx_new_av(b->lu);
-    if (slot < 0 || (pk->n_ent == pk->cap_ent && !pack_room(pk, 1))) {
+    if (slot < 0) {
       pk->n_ent = g->start;  // the eta is not counted: its entries go
-      if (slot >= 0)
-        log_error("**** lu_pivotting: cannot malloc\n");
-      return slot < 0 ? slot : -2;
+      return slot;
     }
     lu_lu_append_tail(b->lu, slot, 2, k, r, v, &h->first, &tail, b->br.aux);
+#endif
+    if (pk->n_ent == pk->cap_ent && !pack_room(pk, 1)) {
+      pk->n_ent = g->start;
+      log_error("**** lu_pivotting: cannot malloc\n");
+      return -2;
+    }
     pk->idx[pk->n_ent] = k;
     pk->val[pk->n_ent++] = v;
   }
@@ -2638,6 +2807,7 @@ int add_r_eta(b_rec* b, int r, const lpvect2* p, double w) {
   return 0;
 }
 
+#ifdef ZELKOR_DIAG
 // Unlinks from the chain that starts at *first and runs through link[] its
 // first entry k with key[k] == value; a missing entry is reported.
 void chain_unlink(int32_t* first, int32_t* link, const int32_t* key, int value) {
@@ -2656,6 +2826,7 @@ void chain_unlink(int32_t* first, int32_t* link, const int32_t* key, int value) 
   else
     link[pred] = link[k];
 }
+#endif
 
 // Takes eta s off U's list of non-empty etas.
 void nz_list_remove(eta_file* f, int s, int sz) {
@@ -2772,39 +2943,123 @@ void pack_drop(eta_pack* pk, int r) {
   pk->seg_of[r] = -1;
 }
 
-// Removes row r and column r from U.  The entries keep their pool slots.
-void remove_row_col(b_rec* b, int r) {
-  lumx* lu = b->lu;
-  eta_pfv* up = b->up.pfv;
-  for (int32_t k = b->up.aux[r].first; k >= 0; k = lu->av.nextj[k]) {
-    int s = lu->av.j[k];
-    chain_unlink(&up[s].first, lu->av.nexti, lu->av.i, r);  // entry (r, s) off eta s
-    pack_unlink(&b->upp, s, r);
-    if (up[s].first < 0 && up[s].nz_next != -2)
-      nz_list_remove(&b->up, s, b->sz);
+// Takes the entry of eta r out of packed row x, the later ones moving up to
+// keep their order; a missing entry is reported.
+void rows_unlink(eta_rows* rw, int x, int r) {
+  int32_t k = rw->start[x];
+  int32_t end = k + rw->len[x];
+  while (k < end && rw->idx[k] != r)
+    ++k;
+  if (k == end) {
+    CHKA(0, 0, 0);
+    return;
   }
-  for (int32_t k = up[r].first; k >= 0; k = lu->av.nexti[k]) {
-    int x = lu->av.i[k];
-    chain_unlink(&b->up.aux[x].first, lu->av.nextj, lu->av.j, r);  // entry (x, r) off row x
-    if (b->up.aux[x].first < 0)
-      row_list_remove(&b->up, x);
+  for (; k + 1 < end; ++k) {
+    rw->idx[k] = rw->idx[k + 1];
+    rw->val[k] = rw->val[k + 1];
   }
-  b->up.aux[r].first = -1;
-  row_list_remove(&b->up, r);
-  up[r].first = -1;
-  pack_drop(&b->upp, r);
+  rw->len[x] -= 1;
 }
 
-// The new U column r: -spike_k for every listed k ≠ r of the spike; the rows
-// that get their first entry join the row list.  0, or the negative result
-// of a failed pool growth.
+#ifdef ZELKOR_DIAG
+// Row r and column r of U off the chains (the library build keeps them for
+// its dumps and the chain walk).  The entries keep their pool slots.
+void remove_row_col_chains(b_rec* b, int r) {
+  lumx* lu = b->lu;
+  eta_pfv* up = b->up.pfv;
+  for (int32_t k = b->up.aux[r].first; k >= 0; k = lu->av.nextj[k])
+    chain_unlink(&up[lu->av.j[k]].first, lu->av.nexti, lu->av.i, r);  // entry (r, s) off eta s
+  for (int32_t k = up[r].first; k >= 0; k = lu->av.nexti[k])
+    chain_unlink(&b->up.aux[lu->av.i[k]].first, lu->av.nextj, lu->av.j, r);  // (x, r) off row x
+  b->up.aux[r].first = -1;
+  up[r].first = -1;
+}
+#endif
+
+// Removes row r and column r from U: entry (r, s) off every eta s and (x, r)
+// off every row x, in the packed file, its rows and (library build) its
+// chains; the etas and rows left empty leave their lists.
+void remove_row_col(b_rec* b, int r) {
+  ZK_DIAG_ONLY(remove_row_col_chains(b, r));
+  eta_pack* pk = &b->upp;
+  eta_rows* rw = &b->upr;
+  for (int32_t k = rw->start[r], end = k + rw->len[r]; k < end; ++k) {
+    int s = rw->idx[k];
+    pack_unlink(pk, s, r);
+    if (ZK_DIAG && pk->seg_of[s] < 0 && b->up.pfv[s].nz_next != -2)
+      nz_list_remove(&b->up, s, b->sz);
+  }
+  rw->len[r] = 0;
+  int32_t q = pk->seg_of[r];
+  if (q >= 0)
+    for (int32_t k = pk->seg[q].start, end = k + pk->seg[q].len; k < end; ++k) {
+      int x = pk->idx[k];
+      rows_unlink(rw, x, r);
+      if (rw->len[x] == 0)
+        row_list_remove(&b->up, x);
+    }
+  row_list_remove(&b->up, r);
+  pack_drop(pk, r);
+}
+
+// Room in U's rows for one more entry in each row of the spike (but r): a
+// row that is full moves to the end of the storage with twice its room.
+// When the storage is short, the rows are packed afresh from the packed file
+// (the order in each row is the order of the etas' segments, in which their
+// entries came); when that is not enough either, the storage grows.  False
+// when memory ran out.
+bool rows_room(b_rec* b, int r, const lpvect2* spike) {
+  eta_rows* rw = &b->upr;
+  for (int round = 0; round < 2; ++round) {
+    long long need = 0;
+    for (int32_t k = spike->head; k >= 0; k = spike->next[k])
+      if (k != r && rw->len[k] == rw->cap[k])
+        need += 2LL * rw->len[k] + 4;
+    if (rw->n_used + need <= rw->cap_ent)
+      return true;
+    if (round == 0 && rw->dead > 0) {
+      rows_from_pack(rw, &b->upp, b->sz);
+      continue;
+    }
+    long long cap = std::max<long long>(2LL * rw->cap_ent, rw->n_used + need);
+    if (cap > INT32_MAX || mem_grow(&rw->idx, cap) == nullptr || mem_grow(&rw->val, cap) == nullptr)
+      return false;
+    rw->cap_ent = (int32_t)cap;
+    return true;
+  }
+  return true;
+}
+
+// Appends entry (eta r, v) to packed row x, the most recent of the row,
+// moving the row to the end of the storage when it is full (rows_room made
+// the room).
+void rows_append(eta_rows* rw, int x, int r, double v) {
+  if (rw->len[x] == rw->cap[x]) {
+    int32_t to = rw->n_used;
+    int32_t cap = 2 * rw->len[x] + 4;
+    std::copy(rw->idx + rw->start[x], rw->idx + rw->start[x] + rw->len[x], rw->idx + to);
+    std::copy(rw->val + rw->start[x], rw->val + rw->start[x] + rw->len[x], rw->val + to);
+    rw->dead += rw->cap[x];
+    rw->start[x] = to;
+    rw->cap[x] = cap;
+    rw->n_used = to + cap;
+  }
+  int32_t at = rw->start[x] + rw->len[x]++;
+  rw->idx[at] = r;
+  rw->val[at] = v;
+}
+
+// The new U column r: -spike_k for every listed k ≠ r of the spike, in the
+// packed file, its rows and (library build) its chains; the rows that get
+// their first entry join the row list.  0, or the negative result of a failed
+// allocation.
 int store_spike(b_rec* b, int r, const lpvect2* spike) {
   int32_t* pending = lplu.ips1;  // free while an update runs: search scratch
   eta_pack* pk = &b->upp;
   int32_t start = pk->n_ent;
   int m = 0;
-  int32_t tail = -1;
-  int rc = pack_room(pk, 0) ? 0 : -2;
+  ZK_DIAG_ONLY(int32_t tail = -1);
+  int rc = pack_room(pk, 0) && rows_room(b, r, spike) ? 0 : -2;
   if (rc < 0)
     log_error("**** lu_pivotting: cannot malloc\n");
   for (int32_t k = spike->head; k >= 0 && rc == 0; k = spike->next[k]) {
@@ -2815,41 +3070,51 @@ int store_spike(b_rec* b, int r, const lpvect2* spike) {
     double v = -spike->va[k];
     if (negligible(v))
       continue;
+#ifdef ZELKOR_DIAG
     int slot = lumx_new_av(b->lu);
-    if (slot < 0 || (pk->n_ent == pk->cap_ent && !pack_room(pk, 1))) {
-      if (slot >= 0)
-        log_error("**** lu_pivotting: cannot malloc\n");
-      rc = slot < 0 ? slot : -2;
+    if (slot < 0) {
+      rc = slot;
+      break;
+    }
+    lu_lu_append_tail(b->lu, slot, 1, k, r, v, &b->up.pfv[r].first, &tail, b->up.aux);
+#endif
+    if (pk->n_ent == pk->cap_ent && !pack_room(pk, 1)) {
+      log_error("**** lu_pivotting: cannot malloc\n");
+      rc = -2;
       break;
     }
     if (b->up.aux[k].aux_next == -2)
       pending[m++] = k;
-    lu_lu_append_tail(b->lu, slot, 1, k, r, v, &b->up.pfv[r].first, &tail, b->up.aux);
     pk->idx[pk->n_ent] = k;
     pk->val[pk->n_ent++] = v;
+    rows_append(&b->upr, k, r, v);
   }
   pack_close(pk, r, start);  // the eta goes last in the step order
   row_list_insert(&b->up, b->up_ord, pending, m);
   return rc;
 }
 
-// Packs U again from its chains, in step order, when the update has left
-// more unused entries or segments than used ones (in place: the chains hold
-// fewer entries and segments than the file had).
+// Packs U again, in place and in step order, when the update has left more
+// unused entries or segments than used ones.
 void pack_compact(b_rec* b) {
   eta_pack* pk = &b->upp;
   if (pk->dead <= pk->n_ent / 2 + 64 && pk->dead_seg <= pk->n_seg / 2 + 64)
     return;
-  const lumx* lu = b->lu;
-  pk->n_ent = pk->n_seg = pk->dead = pk->dead_seg = 0;
-  for (int32_t s = b->up.nz_head; s >= 0; s = b->up.pfv[s].nz_next) {
-    int32_t start = pk->n_ent;
-    for (int32_t k = b->up.pfv[s].first; k >= 0; k = lu->av.nexti[k]) {
-      pk->idx[pk->n_ent] = lu->av.i[k];  // never more than before: no growth
-      pk->val[pk->n_ent++] = lu->av.v[k];
-    }
-    pack_close(pk, s, start);
+  int32_t n = 0;
+  int32_t kept = 0;
+  for (int32_t q = 0; q < pk->n_seg; ++q) {
+    eta_seg g = pk->seg[q];
+    if (g.len == 0)
+      continue;
+    std::copy(pk->idx + g.start, pk->idx + g.start + g.len, pk->idx + n);
+    std::copy(pk->val + g.start, pk->val + g.start + g.len, pk->val + n);
+    pk->seg[kept] = eta_seg{g.row, n, g.len};
+    pk->seg_of[g.row] = kept++;
+    n += g.len;
   }
+  pk->n_ent = n;
+  pk->n_seg = kept;
+  pk->dead = pk->dead_seg = 0;
 }
 
 // Appends r at the end of a list threaded through pfv (the step list with
@@ -2868,8 +3133,9 @@ void list_append(eta_file* f, int r, int sz, bool nz_list) {
   tail = r;
 }
 
-// Moves eta r to the end of U's step order (and of its non-empty list when it
-// has entries).  Row r has no entries now, so the row list keeps its order.
+// Moves eta r to the end of U's step order (and, in the library build, of
+// its non-empty list when it has entries).  Row r has no entries now, so the
+// row list keeps its order.
 void move_eta_last(b_rec* b, int r) {
   eta_file* f = &b->up;
   eta_pfv* h = &f->pfv[r];
@@ -2882,15 +3148,12 @@ void move_eta_last(b_rec* b, int r) {
   else
     f->pfv[h->next].prev = h->prev;
   h->next = -2;
-  if (h->nz_next != -2)
-    nz_list_remove(f, r, b->sz);
   list_append(f, r, b->sz, false);
-  if (h->first < 0) {
+  if (ZK_DIAG) {
     if (h->nz_next != -2)
-      CHKB(-2, h->nz_next, -2);
-    h->nz_next = h->nz_prev = -2;
-  } else {
-    list_append(f, r, b->sz, true);
+      nz_list_remove(f, r, b->sz);
+    if (b->upp.seg_of[r] >= 0)
+      list_append(f, r, b->sz, true);
   }
   b->up_ord[r] = b->up_ord_next++;
 }
@@ -3088,7 +3351,7 @@ int lu_pivotting(b_rec* b, int r, lpvect2* a_s) {
   } else if (factor_invalid(b)) {
     rc = b->fact_state < 0 ? b->fact_state : 0;
   } else {
-    lu_eta_chains(b);
+    lu_eta_rows(b);
     int copy_rc = 0;
 #ifdef ZELKOR_DIAG
     // The copy follows the basis: column ips1[r] becomes a_s.  A refused

@@ -25,11 +25,18 @@
 // During the factorization ips1[r] / ips2[c] hold the step of row r / column c,
 // sz + 1 while not yet pivoted.
 //
-// The same etas are held twice: as chains through the pool (below), the record
-// that the dumps, the update's surgery and the row-wise walks of the sparse
-// backward transform use, and as packed files (lwp, upp, brp, see lp_lumx.h)
-// that the transforms read.  The build without diagnostics builds the chains
-// and their lists only when a stage first needs them (lu_eta_chains).
+// Every transform and the basis update walk the packed files (lwp, upp, brp,
+// see lp_lumx.h): the etas' entries contiguous by eta, and for L and U also
+// by row (lwr, upr), which the walks by rows of the sparse backward
+// transforms and the update's surgery on U read.  lu_eta_rows builds the
+// row-wise files from the packed ones, and in the build without diagnostics
+// also the lists of lw and up that the walks follow (U's step list, the row
+// lists); the fast library builds them right after each factorization, the
+// other builds when a stage first needs them.  The library build keeps the
+// same etas as chains through the pool as well (below), the record that its
+// dumps print and that the test switch lu_chain_walk walks instead, the
+// straightforward walk the packed files must agree with bit for bit; the
+// build without diagnostics has no chains at all.
 //
 // An eta entry is one element slot k of b->lu's pool, reused:
 //   av.i[k]      E, the row the entry applies to
@@ -97,12 +104,19 @@ int k_col_retire(lumx* lu, int pred, int e, int keep);
 int k_row_retire(lumx* lu, int pred, int e, int keep);
 int k_count_check(lumx* lu, int order);
 
+// Whether the matrix was appended strictly row by row or column by column,
+// each position after the one before: then no position is held twice.
+bool lu_appended_in_order(const lumx* lu);
+
 int lu_find_pivot(lumx* lu, int s, int32_t* taken_rows, int32_t* taken_cols, b_rec* b);
 int lu_fact(b_rec* b, int accept, int* rank);
 
 int lu_factorization(b_rec* b, int accept, int* rank, int32_t** q, int32_t** r);
 int lu_make_eta(b_rec* b, int accept, int rank);
+void lu_eta_rows(b_rec* b);
+#ifdef ZELKOR_DIAG
 void lu_eta_chains(b_rec* b);
+#endif
 int lu_lu_append_tail(lumx* lu, int k, int chain_kind, int x, int r, double v, int32_t* first,
                       int32_t* tail, eta_aux* aux);
 int eta_link_lists(eta_file* f, int flags);

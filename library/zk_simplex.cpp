@@ -268,6 +268,17 @@ int zk_keep_column_norms(b_rec* b) {
     b->col_abs_cap = n + 1;
   }
   const lumx* lu = b->lu;
+  if (lu_appended_in_order(lu)) {
+    // No position twice: one pass over the slots, newest first as the
+    // column lists run (the same sums).
+    for (int c = 0; c < n; ++c)
+      b->col_abs[c] = 0.0;
+    for (int32_t k = lu->n_av - 1; k >= 0; --k)
+      b->col_abs[lu->av.j[k]] += std::fabs(lu->av.v[k]);
+    for (int c = 0; c < n; ++c)
+      b->col_abs[c] = std::fmin(b->col_abs[c], DBL_MAX);  // as add_abs keeps them
+    return 0;
+  }
   double* sum = lplu.dwk1;  // per row, the column's value there
   for (int i = 0; i < n; ++i)
     sum[i] = 0.0;
