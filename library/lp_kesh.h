@@ -38,6 +38,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "zk_compiler.h"
+
 // ---- consistency checks ------------------------------------------------------
 
 // ZK_THREAD_LOCAL marks the library's working state: one per thread in the
@@ -121,8 +123,8 @@ int log_close();
 int log_set_name(const char* name);
 int log_restart();
 int log_forget_stdout();
-int log_printf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-int log_error(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+int log_printf(const char* fmt, ...) ZK_PRINTF_LIKE(1, 2);
+int log_error(const char* fmt, ...) ZK_PRINTF_LIKE(1, 2);
 
 // ---- memory ------------------------------------------------------------------------
 
