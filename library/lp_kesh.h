@@ -24,8 +24,11 @@
 //  - The log stream: one process-wide output.  Standard output until a log
 //    file is named and opened; then every message opens the file ("w" the
 //    first time in the process, "a" afterwards), writes and closes it again,
-//    so the file is complete on disk after each line.  With one working state
-//    per thread, a lock makes each log routine one step for all threads.
+//    so the file is complete on disk after each line.  Messages are written
+//    in Shift_JIS, converted from the UTF-8 of the sources (lp_text.h).  With
+//    one working state per thread, a lock makes each log routine one step
+//    for all threads, and the caller may route the log to a file of its own
+//    or nowhere, in UTF-8 or Shift_JIS (zk_set_log, zelkor_simplex.h).
 //
 //  - Memory: every growable array is a plain heap block grown by mem_realloc
 //    (which keeps the old block on failure) and freed by mem_free (which sets
