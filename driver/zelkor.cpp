@@ -79,8 +79,7 @@ bool order_exceeds_memory(int32_t sz) {
 }
 
 // A clock that counts milliseconds and is never set: the summary's elapsed
-// time must not jump with the system clock.  (<chrono> cannot be used here:
-// its literals do not convert to the program's Shift_JIS execution charset.)
+// time must not jump with the system clock.
 long long clock_ms() {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -96,23 +95,23 @@ int run(lu_handle* h, const run_names& names) {
   if (read_coef_file(names.a, list, &count, &sz) != 0)
     return EXIT_FAILED;
   if (sz == 0) {
-    std::printf("no elements in file(%s)\n", names.a);
+    console_printf("no elements in file(%s)\n", names.a);
     return EXIT_FAILED;
   }
   if (order_exceeds_memory(sz)) {
-    std::printf("out of memory\n");
+    console_printf("out of memory\n");
     return EXIT_FAILED;
   }
   if (read_rhs_file(names.b, sz, b) != 0)
     return EXIT_FAILED;
   int32_t nz = sort_dedup(list);
   if (count != nz)
-    std::printf("same %d (i,j)'s are rejected.\n", count - nz);
+    console_printf("same %d (i,j)'s are rejected.\n", count - nz);
   long long t0 = clock_ms();
   solve_report report;
   int rc = solve_step(h, list, sz, b, solve_files{names.x, names.e}, &report);
   long long t1 = clock_ms();
-  std::printf("sz = %d nz = %d rc = %d clock = %.2f\n", sz, nz, rc, (double)(t1 - t0) / 1000.0);
+  console_printf("sz = %d nz = %d rc = %d clock = %.2f\n", sz, nz, rc, (double)(t1 - t0) / 1000.0);
   return rc == 0 && report.written && report.not_finite == 0 ? EXIT_SOLVED : EXIT_FAILED;
 }
 
@@ -121,8 +120,8 @@ int run(lu_handle* h, const run_names& names) {
 int main(int argc, char** argv) {
   run_names names;
   if (!parse_args(argc, argv, names)) {
-    std::printf("parameter error\n");
-    std::printf("%s", USAGE);
+    console_printf("parameter error\n");
+    console_write(USAGE);
     return EXIT_PARAMETER;
   }
   lu_handle* h = nullptr;
@@ -131,7 +130,7 @@ int main(int argc, char** argv) {
     h = lu_new();
     status = run(h, names);
   } catch (const std::bad_alloc&) {
-    std::printf("out of memory\n");
+    console_printf("out of memory\n");
     status = EXIT_FAILED;
   }
   lu_delete(h);

@@ -2,7 +2,55 @@
 #include "zk_solve.h"
 
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "lp_text.h"
+
+namespace {
+
+// A copy of text converted to Shift_JIS, NUL-terminated, in buf when it fits
+// (room bytes) and else in a heap block (free it when it is not buf); its
+// length in *n.  Null when no block could be had.
+char* converted_copy(const char* text, char* buf, size_t room, size_t* n) {
+  size_t len = std::strlen(text);
+  char* copy = len < room ? buf : static_cast<char*>(std::malloc(len + 1));
+  if (copy == nullptr)
+    return nullptr;
+  std::memcpy(copy, text, len);
+  *n = text_cp932(copy, len);
+  copy[*n] = '\0';
+  return copy;
+}
+
+}  // namespace
+
+// A format too long for the buffer that finds no memory for a copy is
+// printed as it is.
+int console_printf(const char* fmt, ...) {
+  char buf[512];
+  size_t n = 0;
+  char* copy = converted_copy(fmt, buf, sizeof buf, &n);
+  va_list ap;
+  va_start(ap, fmt);
+  int rc = std::vprintf(copy != nullptr ? copy : fmt, ap);
+  va_end(ap);
+  if (copy != buf)
+    std::free(copy);
+  return rc;
+}
+
+int console_write(const char* text) {
+  char buf[512];
+  size_t n = std::strlen(text);
+  char* copy = converted_copy(text, buf, sizeof buf, &n);
+  int rc = (int)std::fwrite(copy != nullptr ? copy : text, 1, n, stdout);
+  if (copy != buf)
+    std::free(copy);
+  return rc;
+}
 
 namespace {
 
@@ -10,7 +58,7 @@ namespace {
 FILE* open_output(const char* name) {
   FILE* f = std::fopen(name, "w");
   if (f == nullptr)
-    std::printf("cannot open file(%s)\n", name);
+    console_printf("cannot open file(%s)\n", name);
   return f;
 }
 
@@ -20,7 +68,7 @@ bool close_output(FILE* f, const char* name) {
   bool ok = !std::ferror(f);
   ok = std::fclose(f) == 0 && ok;
   if (!ok)
-    std::printf("cannot write file(%s)\n", name);
+    console_printf("cannot write file(%s)\n", name);
   return ok;
 }
 
@@ -62,7 +110,7 @@ int solve_step(lu_handle* h, const std::vector<triplet>& list, int32_t sz,
   int* col_match;
   lu_factoring(h, 0, &rank, &row_match, &col_match);
   if (rank != sz) {
-    std::printf("ランク不足　size = %d, rank = %d\n", sz, rank);
+    console_printf("ランク不足　size = %d, rank = %d\n", sz, rank);
     return sz - rank;
   }
   lu_ftran(h, x.data(), b.data());
@@ -71,7 +119,7 @@ int solve_step(lu_handle* h, const std::vector<triplet>& list, int32_t sz,
   for (double xk : x)
     report->not_finite += !std::isfinite(xk);
   if (report->not_finite > 0)
-    std::printf("解ｘの有限でない成分　size = %d, count = %d\n", sz, report->not_finite);
+    console_printf("解ｘの有限でない成分　size = %d, count = %d\n", sz, report->not_finite);
   // An independent check of the solve: A·x from the program's own triplets.
   for (const triplet& t : list)
     ax[t.i] = ax[t.i] + x[t.j] * t.v;

@@ -7,7 +7,17 @@
 #include <vector>
 
 #include "zelkor.h"
+#include "zk_compiler.h"
 #include "zk_input.h"
+
+// The program's console messages, which are Shift_JIS: console_printf prints
+// fmt with its arguments to standard output, the format's text converted
+// from UTF-8 (lp_text.h), the arguments (file names, numbers) as they are;
+// console_write prints a whole text converted.  Messages with Japanese text
+// go through these, never through printf itself.  console_printf returns
+// what printf returns, console_write the bytes written.
+int console_printf(const char* fmt, ...) ZK_PRINTF_LIKE(1, 2);
+int console_write(const char* text);
 
 struct solve_files {
   const char* x_name;  // solution, one "%g" line per component

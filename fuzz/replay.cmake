@@ -9,9 +9,9 @@ set(zk_fuzz_dir ${CMAKE_CURRENT_LIST_DIR})
 # The program's main under another name, for the program path target.
 add_library(replay_program_main OBJECT ${PROJECT_SOURCE_DIR}/driver/zelkor.cpp)
 target_include_directories(replay_program_main PRIVATE ${PROJECT_SOURCE_DIR}/driver
-                           ${PROJECT_SOURCE_DIR}/include)
+                           ${PROJECT_SOURCE_DIR}/library ${PROJECT_SOURCE_DIR}/include)
 target_compile_definitions(replay_program_main PRIVATE main=zelkor_program_main)
-target_compile_options(replay_program_main PRIVATE -finput-charset=UTF-8 -fexec-charset=CP932)
+target_compile_options(replay_program_main PRIVATE -finput-charset=UTF-8)
 
 # zelkor_fuzz_replay(name sources... LIBS libs...)
 function(zelkor_fuzz_replay name)

@@ -36,6 +36,9 @@
  * or size it again, in any thread.  All threads write to the one log file, a
  * line at a time.
  *
+ * The log: reports go to "Zelkordbg.txt" in the current directory, in
+ * Shift_JIS, as in ZelkorD, until zk_set_log routes them elsewhere.
+ *
  * A simplex loop:
  *
  *   load B (lu_resize, lu_append for every entry), lu_factoring(h, 1, ...);
@@ -234,6 +237,18 @@ ZELKOR_API double zk_rcond_estimate(lu_handle* h);
    which a program can compare with those of the zelkor.h it was compiled
    against.  A static string; never null. */
 ZELKOR_API const char* zk_version(void);
+
+/* Routes the library's log, for the whole process, from this call on: every
+   later report (check reports, "cannot malloc", a missing pivot) of every
+   handle and thread is appended to the file `path` (created when missing;
+   kept open and flushed after each report), or written nowhere when `path`
+   is null.  utf8 non-zero writes the texts in UTF-8, 0 in Shift_JIS.  Once
+   called, lu_new no longer creates "Zelkordbg.txt"; without a call the log
+   is that file.  May be called again at any time, also while other threads
+   write reports (each report goes whole to the old route or to the new).
+   0; -1 when `path` cannot be opened for appending: a line on stderr says
+   so, and the log stays as it was. */
+ZELKOR_API int zk_set_log(const char* path, int utf8);
 
 #ifdef __cplusplus
 }

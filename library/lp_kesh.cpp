@@ -13,6 +13,11 @@
 #include <atomic>
 #endif
 
+#include "lp_text.h"
+#ifdef ZELKOR_SIMPLEX
+#include "zelkor_simplex.h"
+#endif
+
 // ---- consistency checks ------------------------------------------------------
 
 ZK_THREAD_LOCAL int32_t chk_fail_n = 0;
@@ -69,10 +74,25 @@ const char* path_tail(const char* path) {
 // (ZELKOR_PER_THREAD) the stream stays one per process: every routine below
 // holds log_lock, so that messages of two threads never interleave and the
 // state changes one thread at a time.
+//
+// Each message is formatted, converted from UTF-8 to Shift_JIS (lp_text.h)
+// and written.  In the fast library the caller may route the log elsewhere
+// with zk_set_log: from then on log_route decides where every message goes
+// (a file kept open, flushed after each message, or nowhere) and whether it
+// is converted; the name and the stream above are no longer used, so no
+// handle opens "Zelkordbg.txt" any more.
 
 static char* log_name = nullptr;  // heap copy; null or "" means standard output
 static FILE* log_fp = nullptr;    // the open stream, or null
 static int log_opened_before = 0; // 1 after the first successful log_open
+
+// The route set by zk_set_log (never set in the other builds).
+struct log_route_rec {
+  bool set;    // a route was set: the name and the stream above are unused
+  FILE* fp;    // the file, open for appending; null: no log at all
+  bool utf8;   // write the messages as they are, in UTF-8
+};
+static log_route_rec log_route = {false, nullptr, false};
 
 #ifdef ZELKOR_PER_THREAD
 static std::recursive_mutex log_lock;  // log_open calls log_close: recursive
@@ -97,6 +117,8 @@ static void log_store_name(const char* name) {
 
 int log_open(const char* name) {
   LOG_LOCKED();
+  if (log_route.set)  // the caller's route stands
+    return 0;
   log_close();
   if (log_name_empty())
     log_store_name(name);
@@ -152,11 +174,45 @@ int log_forget_stdout() {
   return 0;
 }
 
+// Formats one message, converts it to Shift_JIS unless `utf8`, and writes
+// it to fp.  The bytes written; 0 when nothing could be formatted.  A message
+// longer than the buffer is formatted again into a heap block; when that
+// cannot be had, its first bytes are written.
+static int log_write(FILE* fp, bool utf8, const char* fmt, va_list ap) {
+  char buf[1024];
+  va_list again;
+  va_copy(again, ap);
+  int n = vsnprintf(buf, sizeof buf, fmt, ap);
+  char* text = buf;
+  char* block = nullptr;
+  if (n >= (int)sizeof buf) {
+    block = static_cast<char*>(malloc((size_t)n + 1));
+    if (block != nullptr && vsnprintf(block, (size_t)n + 1, fmt, again) == n)
+      text = block;
+    else
+      n = (int)sizeof buf - 1;
+  }
+  va_end(again);
+  size_t len = n > 0 ? (size_t)n : 0;
+  if (!utf8)
+    len = text_cp932(text, len);
+  size_t written = fwrite(text, 1, len, fp);
+  free(block);
+  return (int)written;
+}
+
 static int log_vprintf(const char* fmt, va_list ap) {
   LOG_LOCKED();
+  if (log_route.set) {
+    if (log_route.fp == nullptr)
+      return 0;
+    int n = log_write(log_route.fp, log_route.utf8, fmt, ap);
+    fflush(log_route.fp);
+    return n;
+  }
   if (log_fp == nullptr && log_stream_open("a") != 0)
     return 0;
-  int n = vfprintf(log_fp, fmt, ap);
+  int n = log_write(log_fp, false, fmt, ap);
   log_close();
   return n;
 }
@@ -176,6 +232,28 @@ int log_error(const char* fmt, ...) {
   va_end(ap);
   return n;
 }
+
+#ifdef ZELKOR_SIMPLEX
+// zk_set_log: the route of every later message (see zelkor_simplex.h).  The
+// new file is opened before the old one is closed, so that a failure leaves
+// the route as it was.
+int zk_set_log(const char* path, int utf8) {
+  LOG_LOCKED();
+  FILE* fp = nullptr;
+  if (path != nullptr) {
+    fp = fopen(path, "a");
+    if (fp == nullptr) {
+      fprintf(stderr, "zk_set_log: cannot open file(%s)\n", path);
+      return -1;
+    }
+  }
+  if (log_route.fp != nullptr)
+    fclose(log_route.fp);
+  log_close();
+  log_route = {true, fp, utf8 != 0};
+  return 0;
+}
+#endif
 
 // ---- memory ------------------------------------------------------------------------
 

@@ -24,8 +24,11 @@
 //  - The log stream: one process-wide output.  Standard output until a log
 //    file is named and opened; then every message opens the file ("w" the
 //    first time in the process, "a" afterwards), writes and closes it again,
-//    so the file is complete on disk after each line.  With one working state
-//    per thread, a lock makes each log routine one step for all threads.
+//    so the file is complete on disk after each line.  Messages are written
+//    in Shift_JIS, converted from the UTF-8 of the sources (lp_text.h).  With
+//    one working state per thread, a lock makes each log routine one step
+//    for all threads, and the caller may route the log to a file of its own
+//    or nowhere, in UTF-8 or Shift_JIS (zk_set_log, zelkor_simplex.h).
 //
 //  - Memory: every growable array is a plain heap block grown by mem_realloc
 //    (which keeps the old block on failure) and freed by mem_free (which sets
@@ -37,6 +40,8 @@
 
 #include <cstddef>
 #include <cstdint>
+
+#include "zk_compiler.h"
 
 // ---- consistency checks ------------------------------------------------------
 
@@ -121,8 +126,8 @@ int log_close();
 int log_set_name(const char* name);
 int log_restart();
 int log_forget_stdout();
-int log_printf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-int log_error(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+int log_printf(const char* fmt, ...) ZK_PRINTF_LIKE(1, 2);
+int log_error(const char* fmt, ...) ZK_PRINTF_LIKE(1, 2);
 
 // ---- memory ------------------------------------------------------------------------
 

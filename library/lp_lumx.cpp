@@ -514,7 +514,7 @@ static void move_chain(int32_t* from, int32_t* to, int32_t* link) {
 // -1 for a row or column out of range; 0 for a zero v (nothing stored);
 // -2 when the pool cannot grow.  Duplicates are not detected.
 // Every case of lumx_append, out of the way of its common case.
-static __attribute__((noinline)) int lumx_append_checked(lumx* a, int row, int col, double v) {
+static ZK_NOINLINE int lumx_append_checked(lumx* a, int row, int col, double v) {
   int rc;
   ZK_TRACE(trace_lumx_append, TRACE_ENTRY, "lumx_append row(%d)col(%d)v(%g) \n", row, col, v);
   if (row < 0 || row >= a->m) {

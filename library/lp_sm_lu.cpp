@@ -50,7 +50,7 @@ struct count_lists {
   int n_lines;   // the number of lines, beyond every step
 };
 
-inline __attribute__((always_inline)) count_lists lists_of(lumx* lu, int kind) {
+ZK_INLINE count_lists lists_of(lumx* lu, int kind) {
   if (kind == NZ_COL)
     return {lu->col_nz, lplu.c_nzlst, lplu.c_nztop, lplu.pxh_c, &lplu.c_kmin, lu->n};
   return {lu->row_nz, lplu.r_nzlst, lplu.r_nztop, lplu.pxh_r, &lplu.r_kmin, lu->m};
@@ -86,8 +86,6 @@ int b_renew(int n_col_ids, int n_row_ids) {
 // filled again between two searches costs no heap operation.
 
 namespace {
-
-#define ZK_INLINE inline __attribute__((always_inline))
 
 // Files an unfiled line at the front of bucket k (1 .. the order).
 ZK_INLINE int file_front(count_lists& cl, int line, int k) {

@@ -114,8 +114,7 @@ TEST_F(Dump, MatrixColumnsInListOrder) {
   hand_mx id(2, 2, 4);
   id.put(0, 0, 1.0);
   id.put(1, 1, 1.0);
-  std::string title = sj("分解前基底行列");
-  EXPECT_EQ(dump_lumx(&id.a, title.c_str()), 0);
+  EXPECT_EQ(dump_lumx(&id.a, "分解前基底行列"), 0);  // a UTF-8 title, as the library's
   EXPECT_EQ(log(), sj("分解前基底行列 m(2)n(2)n_av(2) \n"
                       "列(0) \n"
                       "    av[0] 列(0)行(0)値(1)\n"

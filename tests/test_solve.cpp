@@ -66,8 +66,8 @@ std::string dvec_row(const char* label, const std::vector<double>& v) {
   return s + "\n";
 }
 
-// The labels of the transforms (UTF-8 here; the library passes them in
-// code page 932, and so must a test that calls the comparison itself).
+// The labels of the transforms, in UTF-8 as the library passes them (the
+// log converts them to code page 932).
 const char* const F_X = "元(LU_ftrand)";
 const char* const F_Y = "後(ＢＢ^α)";
 const char* const B_X = "元(LU_btrand)";
@@ -128,9 +128,9 @@ using SolveAccuracy = LogTest;
 // ---- the comparison -------------------------------------------------------------------
 
 TEST_F(BBCheck, EmptyComparisonSaysNothing) {
-  EXPECT_EQ(b_BB_check_d(0, nullptr, nullptr, sj(F_X).c_str(), sj(F_Y).c_str()), 0);
+  EXPECT_EQ(b_BB_check_d(0, nullptr, nullptr, F_X, F_Y), 0);
   double x[2] = {1.0, 2.0};
-  EXPECT_EQ(b_BB_check_d(2, x, x, sj(F_X).c_str(), sj(F_Y).c_str()), 0);
+  EXPECT_EQ(b_BB_check_d(2, x, x, F_X, F_Y), 0);
   EXPECT_EQ(log.take(), "");
 }
 
@@ -143,7 +143,7 @@ TEST_F(BBCheck, ToleranceExamplesAndTheirLines) {
   std::vector<double> x = {0, 0, 0.5, 1000, 1000, 1000, 2, 1, -1000, 1};
   std::vector<double> y = {5e-8, 2e-7, 0.5000002, 1000.00005, 1000.0005, 1000.002, 0, nan,
                            -1000.0005, 1.0000002};
-  EXPECT_EQ(b_BB_check_d(10, x.data(), y.data(), sj(F_X).c_str(), sj(F_Y).c_str()), 6);
+  EXPECT_EQ(b_BB_check_d(10, x.data(), y.data(), F_X, F_Y), 6);
   std::vector<std::string> got = lines_of(log.take());
   ASSERT_EQ(got.size(), 8u);
   EXPECT_EQ(got[0], sj("★誤差 [1]元(LU_ftrand)(0) 後(ＢＢ^α)(2e-07) 差(-2.000000e-07) 比-1(2.000000e-07)\n"));
@@ -167,7 +167,7 @@ TEST_F(BBCheck, NinePrintedLinesOfTwelveMismatches) {
   // Positions 3, 7 and 11 agree; the twelve others disagree.
   std::vector<double> x(15, 0.0), y(15, 1.0);
   y[3] = y[7] = y[11] = 0.0;
-  EXPECT_EQ(b_BB_check_d(15, x.data(), y.data(), sj(B_X).c_str(), sj(B_Y).c_str()), 12);
+  EXPECT_EQ(b_BB_check_d(15, x.data(), y.data(), B_X, B_Y), 12);
   std::vector<std::string> got = lines_of(log.take());
   ASSERT_EQ(got.size(), 11u);
   const int printed[9] = {0, 1, 2, 4, 5, 6, 8, 9, 10};
@@ -196,7 +196,7 @@ TEST_F(BBCheck, WorkVectorsCountUnmarkedPositionsAsZero) {
   yv.va[3] = -5.0;
   // 0: 1/1 agrees; 1: 0/2e-7; 2: 0.5/0.5000002; 3: 0/0; 4: 0/0; 5: 2/0 (the 2 of
   // the old generation no longer counts).
-  EXPECT_EQ(b_BB_check_v2(6, &xv, &yv, sj(F_X).c_str(), sj(F_Y).c_str()), 3);
+  EXPECT_EQ(b_BB_check_v2(6, &xv, &yv, F_X, F_Y), 3);
   std::vector<std::string> got = lines_of(log.take());
   ASSERT_EQ(got.size(), 5u);
   EXPECT_EQ(got[0], mismatch_line(1, F_X, 0.0, F_Y, 2e-7, -2e-7, 2e-7));
@@ -205,7 +205,7 @@ TEST_F(BBCheck, WorkVectorsCountUnmarkedPositionsAsZero) {
   EXPECT_TRUE(is_report(got[3], 'B', "0", "3", "0")) << got[3];
   EXPECT_EQ(got[4], "b_BB_check_v2 num(6) cnt(3)\n");
 
-  EXPECT_EQ(b_BB_check_v2(0, &xv, &yv, sj(F_X).c_str(), sj(F_Y).c_str()), 0);
+  EXPECT_EQ(b_BB_check_v2(0, &xv, &yv, F_X, F_Y), 0);
   EXPECT_EQ(log.take(), "");
   lpvect2_free(&xv);
   lpvect2_free(&yv);
