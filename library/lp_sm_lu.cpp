@@ -2489,8 +2489,13 @@ int single_row_start(const eta_walk& w, const lpvect2* v, int p) {
     CHKB(v->mark, v->usef[p], v->mark);
   if (w.f->aux[p].aux_next != -2)
     return p;
+#ifdef ZELKOR_DIAG
+  if (w.f->aux[p].first != -1)
+    CHKB(-1, w.f->aux[p].first, -1);
+#else
   if (has_entries(w, p))
     CHKB(-1, 0, -1);
+#endif
   return -1;
 }
 
