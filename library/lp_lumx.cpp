@@ -3,9 +3,12 @@
 // Record layouts in lp_lumx.h.
 #include "lp_lumx.h"
 
+#include <algorithm>
+#include <cfloat>
 #include <climits>
-#include <initializer_list>
+#include <cmath>
 #include <cstring>
+#include <initializer_list>
 
 #include "lp_dump.h"
 
@@ -442,6 +445,90 @@ int lumx_append(lumx* a, int row, int col, double v) {
   }
 #endif
   return lumx_append_checked(a, row, col, v);
+}
+
+// ---- loading whole columns -----------------------------------------------------------------
+
+long long lumx_columns_stored(int n, const int* col_start, const int* rows, const double* vals) {
+  if (n < 0 || col_start == nullptr || col_start[0] != 0)
+    return -1;
+  for (int c = 0; c < n; ++c)
+    if (col_start[c + 1] < col_start[c])
+      return -1;
+  const int total = col_start[n];
+  if (total > 0 && (rows == nullptr || vals == nullptr))
+    return -1;
+  // One pass without a branch per entry: a row out of range or a value that
+  // is not finite (|v| <= DBL_MAX fails for NaN and the infinities).
+  bool bad = false;
+  long long stored = 0;
+  for (int p = 0; p < total; ++p) {
+    bad |= (unsigned)rows[p] >= (unsigned)n;
+    bad |= !(std::fabs(vals[p]) <= DBL_MAX);
+    stored += vals[p] != 0.0;
+  }
+  return bad ? -1 : stored;
+}
+
+// Grows the pool of a to what lumx_new_av, handing out `more` slots one by
+// one, would leave: the first pool of 100,000 slots when none was allocated,
+// doubled until the slots fit.  False when that is beyond 32-bit slot numbers
+// or memory; the record is then unchanged.
+static bool reserve_slots(lumx* a, long long more) {
+  long long need = (long long)a->n_av + more;
+  if (more <= 0 || need <= a->max_av)
+    return true;
+  if (need > INT32_MAX)
+    return false;
+  long long cap = a->max_av > 0 ? a->max_av : 100000;
+  while (cap < need)
+    cap = std::min(2 * cap, (long long)INT32_MAX);
+  if (!grow_pool(a, cap))
+    return false;
+  a->max_av = (int32_t)cap;
+  return true;
+}
+
+int lumx_load_columns(lumx* a, const int* col_start, const int* rows, const double* vals,
+                      long long stored) {
+  if (!reserve_slots(a, stored)) {
+    log_error("**** lumx_load_columns: cannot malloc\n");
+    return -2;
+  }
+  int32_t* ai = a->av.i;
+  int32_t* aj = a->av.j;
+  int32_t* nexti = a->av.nexti;
+  int32_t* nextj = a->av.nextj;
+  double* av = a->av.v;
+  int32_t* row_head = a->row_head;
+  int32_t* row_nz = a->row_nz;
+  int32_t k = a->n_av;  // the next slot
+  for (int32_t c = 0; c < a->n; ++c) {
+    // Column c's non-zeros take the next slots in order, each at the front
+    // of its column list and of its row list, as lumx_append puts it.
+    int32_t head = a->col_head[c];
+    const int32_t first = k;
+    for (int p = col_start[c]; p < col_start[c + 1]; ++p) {
+      double v = vals[p];
+      if (v == 0.0)
+        continue;  // stores nothing, as lumx_append
+      int32_t r = rows[p];
+      ai[k] = r;
+      aj[k] = c;
+      av[k] = v;
+      nexti[k] = head;
+      head = k;
+      nextj[k] = row_head[r];
+      row_head[r] = k;
+      row_nz[r] += 1;
+      ++k;
+    }
+    a->col_head[c] = head;
+    a->col_nz[c] += k - first;
+  }
+  a->n_nz += k - a->n_av;
+  a->n_av = k;
+  return 0;
 }
 
 // Appends element (row, col) = v at the front of the active lists (fill-in of
