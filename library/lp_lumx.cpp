@@ -577,6 +577,8 @@ int lumx_load_columns(lumx* a, const int* col_start, const int* rows, const doub
     log_error("**** lumx_load_columns: cannot malloc\n");
     return -2;
   }
+  if (stored == 0)
+    return 0;  // nothing to store (and rows and vals may be null)
   if (stored == col_start[a->n]) {
     load_columns_dense(a, col_start, rows, vals);
     return 0;
