@@ -486,18 +486,24 @@ long long lumx_columns_stored(int n, const int* col_start, const int* rows, cons
   int c = 0;
   for (; c + block <= n && !fall; c += block)
     fall = starts_fall(col_start, c, block);
+  for (; c + 16 <= n && !fall; c += 16)
+    fall = starts_fall(col_start, c, 16);
   if (fall || starts_fall(col_start, c, n - c))
     return -1;
   const int total = col_start[n];
   if (total > 0 && (rows == nullptr || vals == nullptr))
     return -1;
+  // Blocks of 256 entries, then of 16, then one by one.
+  const int small = 16;
   long long stored = 0;
   bool bad = false;
   int p = 0;
   for (; p + block <= total && !bad; p += block)
     bad = columns_bad(rows, vals, p, block, (unsigned)n, &stored);
-  if (!bad)
-    bad = columns_bad(rows, vals, p, total - p, (unsigned)n, &stored);
+  for (; p + small <= total && !bad; p += small)
+    bad = columns_bad(rows, vals, p, small, (unsigned)n, &stored);
+  for (; p < total && !bad; ++p)
+    bad = columns_bad(rows, vals, p, 1, (unsigned)n, &stored);
   return bad ? -1 : stored;
 }
 
