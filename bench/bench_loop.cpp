@@ -40,10 +40,10 @@
 //
 // Times are medians over repetitions of the whole loop (rounds of the three
 // loops in turn, after one untimed round, until S seconds (default 0.5) are
-// spent and at least three rounds ran), divided by K.  Apart from the loop, the first pair of sparse
-// solves after a factorization (the BTRAN and FTRAN of the first iteration)
-// is timed against the factorization (lu_factoring alone), and so is the
-// same pair solved again.
+// spent and at least three rounds ran), divided by K.  Apart from the loop,
+// the first pair of sparse solves after a factorization (the BTRAN and FTRAN
+// of the first iteration) is timed against the factorization (lu_factoring
+// alone), and so is the same pair solved again.
 //
 // One TSV row per basis on standard output, then summary lines starting with
 // "#"; a progress line per basis on standard error.  Exit status 0; 1 when a
@@ -177,8 +177,9 @@ std::vector<std::string> siblings(const fs::path& file) {
   Stage me = stage_of(file.stem().string());
   std::vector<std::pair<long, std::string>> found;
   std::error_code ec;
+  fs::path folder = file.parent_path().empty() ? fs::path(".") : file.parent_path();
   if (me.stage >= 0 && file.has_filename())
-    for (const auto& e : fs::directory_iterator(file.parent_path().empty() ? "." : file.parent_path(), ec)) {
+    for (const auto& e : fs::directory_iterator(folder, ec)) {
       Stage s = stage_of(e.path().stem().string());
       if (e.path().extension() == ".mtx" && s.stage >= 0 && s.problem == me.problem)
         found.push_back({s.stage, e.path().string()});
@@ -467,7 +468,8 @@ std::string make_plan(const Problem& p, int iters, std::vector<Step>& plan) {
     }
     misses = 0;
     plan.push_back({enter, leave, alpha});
-    int rc = zk_replace_column(h, leave, p.pool.nz(enter), p.pool.rows_of(enter), p.pool.vals_of(enter));
+    int rc = zk_replace_column(h, leave, p.pool.nz(enter), p.pool.rows_of(enter),
+                               p.pool.vals_of(enter));
     in_basis[basis[leave]] = 0;
     offer.push_back(basis[leave]);  // the column that left may enter again
     basis[leave] = enter;
@@ -834,16 +836,19 @@ void print_summary(const std::vector<Result>& rows) {
     }
   }
   if (vs_coin.count > 0) {
-    std::printf("# time per iteration / coin's, geometric mean over %d bases: ours=%.2f dense=%.2f\n",
+    std::printf("# time per iteration / coin's, geometric mean over %d bases: "
+                "ours=%.2f dense=%.2f\n",
                 vs_coin.count, vs_coin.mean(), dense_vs_coin.mean());
     std::printf("#   worst for ours: %.2fx on %s\n", vs_coin.worst, vs_coin.worst_name.c_str());
   }
   if (dense_large.count > 0)
-    std::printf("# dense / ours on the %d bases with n >= 10000: geometric mean %.1f, least %.1f on %s\n",
-                dense_large.count, dense_large.mean(), 1.0 / slow_large.worst, slow_large.worst_name.c_str());
+    std::printf("# dense / ours on the %d bases with n >= 10000: geometric mean %.1f, "
+                "least %.1f on %s\n",
+                dense_large.count, dense_large.mean(), 1.0 / slow_large.worst,
+                slow_large.worst_name.c_str());
   if (first.count > 0)
-    std::printf("# first sparse pair after a factorization, %% of the factorization: geometric mean "
-                "%.1f, largest %.1f on %s\n",
+    std::printf("# first sparse pair after a factorization, %% of the factorization: "
+                "geometric mean %.1f, largest %.1f on %s\n",
                 first.mean(), first.worst, first.worst_name.c_str());
 }
 
@@ -869,9 +874,10 @@ int main(int argc, char** argv) {
     double t0 = now_s();
     Result r = bench_basis(files[k], o);
     print_row(r);
-    std::fprintf(stderr, "bench_loop: [%zu/%zu] %s: %s, ours %s us, coin %s us per iteration (%.1f s)\n",
-                 k + 1, files.size(), r.name.c_str(), r.status.c_str(), field(r.ours_us, "%.2f").c_str(),
-                 field(r.coin_us, "%.2f").c_str(), now_s() - t0);
+    std::fprintf(stderr, "bench_loop: [%zu/%zu] %s: %s, ours %s us, coin %s us per iteration "
+                 "(%.1f s)\n",
+                 k + 1, files.size(), r.name.c_str(), r.status.c_str(),
+                 field(r.ours_us, "%.2f").c_str(), field(r.coin_us, "%.2f").c_str(), now_s() - t0);
     if (r.status != "ok")
       status = 1;
     rows.push_back(r);
