@@ -5,10 +5,12 @@
 // FTRAN and one dense BTRAN, the L and U eta entries, the peak memory and the
 // relative residuals of both solves.
 //
-//   bench_fact [folder] [name ...]
+//   bench_fact FOLDER [NAME ...]
 //
-// folder defaults to /work/shared/matrices; names restrict the run to the
-// given matrices ("grid200", "grid500" or a file name without ".mtx").
+// FOLDER holds the matrices (the team's ../shared/matrices); names restrict
+// the run to the given matrices ("grid200", "grid500" or a file of FOLDER
+// without ".mtx").  Exit status 0; 2 after a usage error, a FOLDER that is
+// not a folder or a NAME that is not in it (nothing is run).
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -153,11 +155,46 @@ bool wanted(const std::vector<std::string>& only, const std::string& name) {
   return only.empty() || std::find(only.begin(), only.end(), name) != only.end();
 }
 
+const char* const USAGE =
+    "usage: bench_fact FOLDER [NAME ...]\n"
+    "  FOLDER  the folder of the matrices (Matrix Market files)\n"
+    "  NAME    grid200, grid500 or a file of FOLDER without .mtx (default: both grids,\n"
+    "          the bases of bnl2, pilot, osa-30, cre-b, pds-10, ken-13 and arrow46500)\n"
+    "Per matrix: order, entries, load and factorization times, L and U eta entries,\n"
+    "one dense FTRAN and BTRAN with their residuals, peak memory.\n";
+
+// True when the arguments name a folder and matrices that exist (message
+// printed otherwise).
+bool arguments_exist(const std::string& folder, const std::vector<std::string>& only) {
+  std::error_code ec;
+  if (!std::filesystem::is_directory(folder, ec)) {
+    std::fprintf(stderr, "bench_fact: no such folder: %s\n", folder.c_str());
+    return false;
+  }
+  for (const std::string& name : only)
+    if (name != "grid200" && name != "grid500" &&
+        !std::filesystem::exists(folder + "/" + name + ".mtx", ec)) {
+      std::fprintf(stderr, "bench_fact: no matrix %s.mtx in %s\n", name.c_str(), folder.c_str());
+      return false;
+    }
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string folder = argc > 1 ? argv[1] : "/work/shared/matrices";
-  std::vector<std::string> only(argv + std::min(argc, 2), argv + argc);
+  if (argc > 1 && (std::string(argv[1]) == "-h" || std::string(argv[1]) == "--help")) {
+    std::fputs(USAGE, stdout);
+    return 0;
+  }
+  if (argc < 2 || argv[1][0] == '-') {
+    std::fputs(USAGE, stderr);
+    return 2;
+  }
+  std::string folder = argv[1];
+  std::vector<std::string> only(argv + 2, argv + argc);
+  if (!arguments_exist(folder, only))
+    return 2;
   last_peak = peak_mib();
   std::printf("%-16s %7s %7s %3s %7s %8s %10s %9s %9s %8s %8s %9s %9s %8s %8s\n", "matrix", "order",
               "entries", "rc", "rank", "load_ms", "factor_ms", "L_entries", "U_entries", "ftran_ms",
@@ -169,9 +206,9 @@ int main(int argc, char** argv) {
   const char* stems[] = {"bnl2", "pilot", "osa-30", "cre-b", "pds-10", "ken-13"};
   // Every basis of each problem: the crash basis, the intermediate ones, the optimal one.
   std::vector<std::string> names;
+  std::error_code ec;
   for (const char* stem : stems) {
     std::vector<std::string> bases;
-    std::error_code ec;
     for (const auto& f : std::filesystem::directory_iterator(folder, ec)) {
       std::string file = f.path().filename().string();
       if (file.rfind(std::string(stem) + "_", 0) == 0 && f.path().extension() == ".mtx")
@@ -180,7 +217,8 @@ int main(int argc, char** argv) {
     std::sort(bases.begin(), bases.end());
     names.insert(names.end(), bases.begin(), bases.end());
   }
-  names.push_back("arrow46500");
+  if (std::filesystem::exists(folder + "/arrow46500.mtx", ec))
+    names.push_back("arrow46500");
   if (!only.empty())
     names = only;  // any file of the folder by name
   for (const std::string& name : names) {

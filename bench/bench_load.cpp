@@ -1,16 +1,27 @@
 // Sizes a handle for order 1,000,000 and loads 5,000,000 elements (five per
 // column at pseudo-random rows, the same every run), then prints the time
-// taken and the peak resident memory.  Exit status: 0 when the peak stayed
-// within 1 GB, 1 when it went above, 2 when a call failed.
+// taken and the peak resident memory.  Takes no argument (-h prints the
+// usage).  Exit status: 0 when the peak stayed within 1 GB, 1 when it went
+// above, 2 when a call failed or after a usage error.
 #include <sys/resource.h>
 
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "zelkor.h"
 
-int main() {
+int main(int argc, char** argv) {
+  const char* usage =
+      "usage: bench_load\n"
+      "Loads 5,000,000 elements into a handle of order 1,000,000 through the shared\n"
+      "library and prints the time and the peak resident memory (limit 1 GB).\n";
+  if (argc > 1) {
+    bool help = std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0;
+    std::fputs(usage, help ? stdout : stderr);
+    return help && argc == 2 ? 0 : 2;
+  }
   const int order = 1000000;
   const int per_col = 5;
   const long limit_kb = 1024L * 1024L;  // 1 GB

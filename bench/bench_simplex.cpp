@@ -2,7 +2,7 @@
 // dense solves, through the fast library's exports, on the matrices of order
 // at least 10,000 of a matrix folder:
 //
-//   bench_simplex [folder [min_order]]   (default /work/shared/matrices 10000)
+//   bench_simplex FOLDER [MIN_ORDER]   (MIN_ORDER default 10000)
 //
 // Per matrix, averaged over 400 positions j spread over the order (each kind
 // of solve in a batch, after a batch that warms the caches): lu_ftran
@@ -18,7 +18,8 @@
 // timed apart (first_us) and left out of the averages.
 //
 // One TSV row per matrix and kind of right-hand side; the last column is the
-// speed-up dense / sparse.  Exit status 0, or 2 when a file or call failed.
+// speed-up dense / sparse.  Exit status 0, or 2 after a usage error, for a
+// FOLDER that is not a folder, or when a file or call failed.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -112,13 +113,35 @@ bool measure(lu_handle* h, const std::vector<column>& cols, int kind, timing& t)
   return ok;
 }
 
+const char* const USAGE =
+    "usage: bench_simplex FOLDER [MIN_ORDER]\n"
+    "  FOLDER     a folder of Matrix Market files\n"
+    "  MIN_ORDER  the smallest order measured (default 10000)\n"
+    "Per matrix and kind of right-hand side (unit FTRAN, unit BTRAN, column FTRAN):\n"
+    "dense and sparse solve times in microseconds, the sparse result's non-zeros and\n"
+    "the speed-up; first_us is the first sparse solve after the factorization.\n";
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string folder = argc > 1 ? argv[1] : "/work/shared/matrices";
-  int min_order = argc > 2 ? std::atoi(argv[2]) : 10000;
+  if (argc > 1 && (std::string(argv[1]) == "-h" || std::string(argv[1]) == "--help")) {
+    std::fputs(USAGE, stdout);
+    return 0;
+  }
+  char* end = nullptr;
+  int min_order = argc > 2 ? (int)std::strtol(argv[2], &end, 10) : 10000;
+  if (argc < 2 || argc > 3 || argv[1][0] == '-' || (argc > 2 && (*end != '\0' || min_order < 1))) {
+    std::fputs(USAGE, stderr);
+    return 2;
+  }
+  std::string folder = argv[1];
+  std::error_code ec;
+  if (!std::filesystem::is_directory(folder, ec)) {
+    std::fprintf(stderr, "bench_simplex: no such folder: %s\n", folder.c_str());
+    return 2;
+  }
   std::vector<std::string> files;
-  for (const auto& f : std::filesystem::directory_iterator(folder))
+  for (const auto& f : std::filesystem::directory_iterator(folder, ec))
     if (f.path().extension() == ".mtx")
       files.push_back(f.path().string());
   std::sort(files.begin(), files.end());

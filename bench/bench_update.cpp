@@ -1,7 +1,7 @@
 // The sparse transforms and the basis update against the dense transform, on
 // the largest LP bases ("*_opt.mtx") of a matrix folder:
 //
-//   bench_update [folder]        (default /work/shared/matrices)
+//   bench_update FOLDER          (the team's ../shared/matrices)
 //
 // For each basis: the factorization, one dense FTRAN (lu_ftran_d1 + d2 of a
 // unit vector), one sparse FTRAN and one sparse BTRAN of a unit vector
@@ -269,16 +269,36 @@ bool run(const Basis& B, Row& row, Groups* groups) {
   return true;
 }
 
+const char* const USAGE =
+    "usage: bench_update FOLDER\n"
+    "  FOLDER  a folder of Matrix Market files; its five largest LP optimal bases\n"
+    "          (*_opt.mtx) are measured\n"
+    "Per basis: factorization, dense and sparse FTRAN, sparse BTRAN, the spike, a\n"
+    "rebuild of U's row list and a column replacement (microseconds); then the\n"
+    "sparse FTRANs of the largest basis grouped by their reach.\n";
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string folder = argc > 1 ? argv[1] : "/work/shared/matrices";
+  if (argc == 2 && (std::string(argv[1]) == "-h" || std::string(argv[1]) == "--help")) {
+    std::fputs(USAGE, stdout);
+    return 0;
+  }
+  if (argc != 2 || argv[1][0] == '-') {
+    std::fputs(USAGE, stderr);
+    return 2;
+  }
+  std::string folder = argv[1];
+  std::error_code ec;
+  if (!std::filesystem::is_directory(folder, ec)) {
+    std::fprintf(stderr, "bench_update: no such folder: %s\n", folder.c_str());
+    return 2;
+  }
   basis_check = 0;
   check_print = 0;
 
   // The LP bases of the folder, largest first.
   std::vector<std::pair<int, std::string>> found;
-  std::error_code ec;
   for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
     std::string name = entry.path().filename().string();
     if (name.size() < 8 || name.compare(name.size() - 8, 8, "_opt.mtx") != 0)

@@ -22,6 +22,10 @@
 //   lu_entries     entries of L and U: L eta entries + U eta entries + n,
 //                  the diagonal counted once
 //   load_ms        lu_resize + one lu_append per entry
+//   load_cols_ms   the same entries loaded as whole columns (rows ascending in
+//                  each): lu_resize + lumx_columns_stored + lumx_load_columns,
+//                  what the fast library's zk_load_columns does; each load
+//                  follows a factorization, as each of load_ms does
 //   factor_ms      lu_factoring (accept 0), after an untimed first load and
 //                  factorization
 //   ftran_us       lu_ftran with b = the row sums (x = 1), per call
@@ -50,7 +54,8 @@
 // A progress line per matrix goes to standard error.  The library writes its
 // log Zelkordbg.txt into the working directory (reports only, e.g. for a
 // singular matrix).  Exit status 0; 1 when a matrix could not be read or a
-// call failed (its row says which); 2 after a usage error.
+// call failed (its row says which); 2 after a usage error or for a PATH that
+// does not exist (nothing is run).
 #include <time.h>
 
 #include <algorithm>
@@ -90,7 +95,8 @@ const char* const USAGE =
     "  -h, --help   this text\n"
     "One TSV row per matrix on standard output, a progress line on standard error.\n"
     "lu_entries = L eta entries + U eta entries + n (the diagonal once); load_ms =\n"
-    "lu_resize + appends; sp_*: sparse transforms of unit vectors (mean over up to\n"
+    "lu_resize + appends; load_cols_ms = the same loaded as whole columns; sp_*:\n"
+    "sparse transforms of unit vectors (mean over up to\n"
     "200 positions); speedup_* = dense / sparse; xerr = max |x_i - 1| of both dense\n"
     "transforms (exact solution all ones); update_us = lu_pivotting per call.\n";
 
@@ -180,6 +186,8 @@ struct Matrix {
   std::vector<int> col;        // entries
   std::vector<double> val;     // entries
   std::vector<std::vector<std::pair<int, double>>> cols;  // n columns: (row, value)
+  std::vector<int> col_start, col_row;  // the same by columns: n+1 starts, rows
+  std::vector<double> col_val;
 };
 
 // Reads path into m.  "" on success, else the status text.
@@ -224,6 +232,14 @@ std::string load_matrix(const std::string& path, Matrix& m) {
   }
   for (int i = 0; i < m.n; ++i)
     m.row_start[i + 1] += m.row_start[i];
+  m.col_start.push_back(0);
+  for (const auto& column : m.cols) {
+    for (auto [r, v] : column) {
+      m.col_row.push_back(r);
+      m.col_val.push_back(v);
+    }
+    m.col_start.push_back((int)m.col_row.size());
+  }
   return "";
 }
 
@@ -341,7 +357,7 @@ struct Result {
   std::string name;
   int n = -1;
   long entries = -1, lu_entries = -1;
-  double load_ms = NA, factor_ms = NA, ftran_us = NA, btran_us = NA, sp_ftran_us = NA,
+  double load_ms = NA, load_cols_ms = NA, factor_ms = NA, ftran_us = NA, btran_us = NA, sp_ftran_us = NA,
          sp_btran_us = NA, xerr = NA, update_us = NA;
   int updates = -1, refused = -1;
   std::string status = "ok";
@@ -381,6 +397,21 @@ FactorRun load_and_factor(lu_handle* h, const Matrix& m) {
   run.load_ms = 1e3 * (t1 - t0);
   run.factor_ms = 1e3 * (t2 - t1);
   return run;
+}
+
+// The matrix loaded as whole columns, as zk_load_columns loads it (that
+// export belongs to the fast library only), then factorized: the load's time
+// in ms, NaN after a failure.
+double load_columns_and_factor(lu_handle* h, const Matrix& m) {
+  double t0 = now_s();
+  bool ok = lu_resize(h, m.n) == 0;
+  long long stored = lumx_columns_stored(m.n, m.col_start.data(), m.col_row.data(), m.col_val.data());
+  ok = ok && stored >= 0 &&
+       lumx_load_columns(h->lu, m.col_start.data(), m.col_row.data(), m.col_val.data(), stored) == 0;
+  double t1 = now_s();
+  int rank, *q, *r;
+  ok = ok && lu_factoring(h, 0, &rank, &q, &r) == 0;
+  return ok ? 1e3 * (t1 - t0) : NA;
 }
 
 std::string failure(const char* call, int rc) { return std::string("error:") + call + "=" + std::to_string(rc); }
@@ -549,12 +580,22 @@ Result bench_matrix(const std::string& path, const Options& o) {
   if (res.status == "ok") {
     res.load_ms = median(loads);
     res.lu_entries = (long)h->n_lw + h->n_up + m.n;
-    // 3. Dense and sparse transforms on that factorization.
+    // 3. The load by whole columns, repeated, each followed by its
+    // factorization; then the appended matrix again.
+    res.load_cols_ms = median_within(o.budget, [&] { return load_columns_and_factor(h, m); });
+    FactorRun run = load_and_factor(h, m);
+    if (std::isnan(res.load_cols_ms))
+      res.status = "error:load_columns";
+    else if (run.call != nullptr)
+      res.status = failure(run.call, run.rc);
+  }
+  if (res.status == "ok") {
+    // 4. Dense and sparse transforms on that factorization.
     time_dense(h, m, o.budget, res);
   }
   if (res.status == "ok")
     time_sparse(h, o.budget, res);
-  // 4. Column replacements.
+  // 5. Column replacements.
   if (res.status == "ok" && o.update) {
     lpvect2 as{};
     if (lpvect2_alloc(&as, m.n, nullptr) != 0) {
@@ -586,7 +627,7 @@ std::string field(double x, const char* fmt) {
 std::string field(long x) { return x < 0 ? "NA" : std::to_string(x); }
 
 void print_header() {
-  std::printf("matrix\tn\tentries\tlu_entries\tload_ms\tfactor_ms\tftran_us\tbtran_us\t"
+  std::printf("matrix\tn\tentries\tlu_entries\tload_ms\tload_cols_ms\tfactor_ms\tftran_us\tbtran_us\t"
               "sp_ftran_us\tsp_btran_us\tspeedup_ftran\tspeedup_btran\txerr\tupdate_us\tupdates\t"
               "refused\tstatus\n");
 }
@@ -597,6 +638,7 @@ void print_row(const Result& r) {
                         field(r.entries),
                         field(r.lu_entries),
                         field(r.load_ms, "%.4f"),
+                        field(r.load_cols_ms, "%.4f"),
                         field(r.factor_ms, "%.4f"),
                         field(r.ftran_us, "%.3f"),
                         field(r.btran_us, "%.3f"),
@@ -637,6 +679,13 @@ int main(int argc, char** argv) {
   if (int rc = parse_options(argc, argv, o); rc != 0)
     return rc == 1 ? 0 : 2;
   std::vector<std::string> files;
+  for (const std::string& p : o.paths) {
+    std::error_code ec;
+    if (!std::filesystem::exists(p, ec)) {
+      std::fprintf(stderr, "zelkor_bench: no such file or folder: %s\n", p.c_str());
+      return 2;
+    }
+  }
   for (const std::string& p : o.paths)
     for (std::string& f : expand_path(p))
       files.push_back(std::move(f));

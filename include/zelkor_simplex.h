@@ -41,7 +41,8 @@
  *
  * A simplex loop:
  *
- *   load B (lu_resize, lu_append for every entry), lu_factoring(h, 1, ...);
+ *   load B (zk_load_columns, or lu_resize and lu_append for every entry),
+ *   lu_factoring(h, 1, ...);
  *   while zk_singular_pairs(h, cols, rows) > 0: put the unit column of
  *       rows[i] in place of column cols[i] (a slack), load again, factorize;
  *   loop:
@@ -139,6 +140,21 @@ ZELKOR_API int zk_set_param(lu_handle* h, int which, double value);
 /* The value in force of one setting; NaN for a null handle or an unknown
    `which`. */
 ZELKOR_API double zk_get_param(const lu_handle* h, int which);
+
+/* Loads a whole matrix of order n held by columns: the same as lu_resize(h, n)
+   followed by lu_append(h, rows[p], c, vals[p]) for c = 0 .. n-1 and, within
+   column c, p = col_start[c] .. col_start[c+1]-1 in that order (so the same
+   factorization, pivots and result bits), in a fraction of the time.
+   col_start has n+1 entries, col_start[0] = 0, non-decreasing; rows are
+   0-based; zero values store nothing and entries listed twice at one
+   position are summed, as with lu_append.  Needs no earlier sizing.
+   0; -1 a null handle, n < 0, a null array that would be read, col_start[0]
+   other than 0 or a start smaller than the one before, a row outside
+   0 .. n-1 or a value that is not finite: nothing is loaded and the handle
+   keeps what it held (its factorization too); -2 memory ran out (the handle
+   is then sized but empty, or as lu_resize leaves it). */
+ZELKOR_API int zk_load_columns(lu_handle* h, int n, const int* col_start, const int* rows,
+                               const double* vals);
 
 /* Replaces column j of the factorized basis B by the column given by nz
    entries (rows[k], vals[k]), k < nz.  Entries listed twice at one row are

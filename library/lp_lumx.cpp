@@ -3,9 +3,11 @@
 // Record layouts in lp_lumx.h.
 #include "lp_lumx.h"
 
+#include <algorithm>
+#include <bit>
 #include <climits>
-#include <initializer_list>
 #include <cstring>
+#include <initializer_list>
 #ifdef ZELKOR_PER_THREAD
 #include <atomic>
 #include <new>
@@ -328,14 +330,13 @@ int lumx_init_b(b_rec* b) {
 int lumx_clear(lumx* a) {
   a->n_av = 0;
   a->n_nz = 0;
-  for (int32_t c = 0; c < a->n; ++c) {
-    a->col_head[c] = -1;
-    a->col_nz[c] = 0;
-  }
-  for (int32_t r = 0; r < a->m; ++r) {
-    a->row_head[r] = -1;
-    a->row_nz[r] = 0;
-  }
+  // -1 is all bits set in every byte.
+  size_t cols = a->n > 0 ? (size_t)a->n : 0;
+  size_t rows = a->m > 0 ? (size_t)a->m : 0;
+  memset(a->col_head, 0xFF, cols * sizeof(int32_t));
+  memset(a->col_nz, 0, cols * sizeof(int32_t));
+  memset(a->row_head, 0xFF, rows * sizeof(int32_t));
+  memset(a->row_nz, 0, rows * sizeof(int32_t));
   return 0;
 }
 
@@ -551,6 +552,192 @@ int lumx_append(lumx* a, int row, int col, double v) {
   }
 #endif
   return lumx_append_checked(a, row, col, v);
+}
+
+// ---- loading whole columns -----------------------------------------------------------------
+
+// Over entries [from, from + count): whether a row lies outside 0 .. n-1 or
+// a value is not finite, and how many values are not zero (added to
+// *nonzero).  Branch-free on the values' two 32-bit halves, so that the
+// compiler vectorizes the loops when count is a constant: the high half's
+// exponent bits all set is an infinity or a NaN, both halves zero but the
+// sign bit is a zero.
+static inline bool columns_bad(const int* rows, const double* vals, int from, int count,
+                               unsigned n, long long* nonzero) {
+  uint32_t bad = 0;
+  for (int t = 0; t < count; ++t)
+    bad |= (unsigned)rows[from + t] >= n;
+  int32_t nz = 0;
+  for (int t = 0; t < count; ++t) {
+    uint64_t bits = std::bit_cast<uint64_t>(vals[from + t]);
+    uint32_t hi = (uint32_t)(bits >> 32);
+    uint32_t lo = (uint32_t)bits;
+    bad |= (hi & 0x7FF00000u) == 0x7FF00000u;
+    nz += ((hi & 0x7FFFFFFFu) | lo) != 0;
+  }
+  *nonzero += nz;
+  return bad != 0;
+}
+
+// Whether a start of col_start[from .. from+count] is below the one before.
+static inline bool starts_fall(const int* col_start, int from, int count) {
+  uint32_t fall = 0;
+  for (int t = 0; t < count; ++t)
+    fall |= col_start[from + t + 1] < col_start[from + t];
+  return fall != 0;
+}
+
+long long lumx_columns_stored(int n, const int* col_start, const int* rows, const double* vals) {
+  if (n < 0 || col_start == nullptr || col_start[0] != 0)
+    return -1;
+  const int block = 256;
+  bool fall = false;
+  int c = 0;
+  for (; c + block <= n && !fall; c += block)
+    fall = starts_fall(col_start, c, block);
+  for (; c + 16 <= n && !fall; c += 16)
+    fall = starts_fall(col_start, c, 16);
+  if (fall || starts_fall(col_start, c, n - c))
+    return -1;
+  const int total = col_start[n];
+  if (total > 0 && (rows == nullptr || vals == nullptr))
+    return -1;
+  // Blocks of 256 entries, then of 16, then one by one.
+  const int small = 16;
+  long long stored = 0;
+  bool bad = false;
+  int p = 0;
+  for (; p + block <= total && !bad; p += block)
+    bad = columns_bad(rows, vals, p, block, (unsigned)n, &stored);
+  for (; p + small <= total && !bad; p += small)
+    bad = columns_bad(rows, vals, p, small, (unsigned)n, &stored);
+  for (; p < total && !bad; ++p)
+    bad = columns_bad(rows, vals, p, 1, (unsigned)n, &stored);
+  return bad ? -1 : stored;
+}
+
+// Grows the pool of a to what lumx_new_av, handing out `more` slots one by
+// one, would leave: the first pool of 100,000 slots when none was allocated,
+// doubled until the slots fit.  False when that is beyond 32-bit slot numbers
+// or memory; the record is then unchanged.
+static bool reserve_slots(lumx* a, long long more) {
+  long long need = (long long)a->n_av + more;
+  if (more <= 0 || need <= a->max_av)
+    return true;
+  if (need > INT32_MAX)
+    return false;
+  long long cap = a->max_av > 0 ? a->max_av : 100000;
+  while (cap < need)
+    cap = std::min(2 * cap, (long long)INT32_MAX);
+  if (!grow_pool(a, cap))
+    return false;
+  a->max_av = (int32_t)cap;
+  return true;
+}
+
+// The load of lumx_load_columns when no value is zero: entry p takes slot
+// n_av + p, so the slots' rows and values are copied whole, and the
+// columns and the rows are threaded in passes that mostly take one branch
+// the same way (the lengths of the columns, when looped over, would be
+// mispredicted at nearly every column).
+static void load_columns_dense(lumx* a, const int* col_start, const int* rows, const double* vals) {
+  const int total = col_start[a->n];
+  const int32_t k0 = a->n_av;
+  memcpy(a->av.i + k0, rows, (size_t)total * sizeof(int32_t));
+  memcpy(a->av.v + k0, vals, (size_t)total * sizeof(double));
+  // 1. Each entry below the one before it in its column's list (in blocks
+  // of a constant length, which the compiler vectorizes).
+  int32_t* below = a->av.nexti + k0;
+  const int block = 256;
+  int p = 0;
+  for (; p + block <= total; p += block)
+    for (int t = 0; t < block; ++t)
+      below[p + t] = k0 + p + t - 1;
+  for (; p < total; ++p)
+    below[p] = k0 + p - 1;
+  // 2. Per column: the first entry linked to the column's old head, the last
+  // made the head, and the column written into its entries four at a time;
+  // the stores past its end land in later columns' entries, which those
+  // columns overwrite.
+  int32_t* col_of = a->av.j + k0;
+  for (int32_t c = 0; c < a->n; ++c) {
+    int s = col_start[c];
+    int e = col_start[c + 1];
+    if (s < e) {
+      below[s] = a->col_head[c];
+      a->col_head[c] = k0 + e - 1;
+      a->col_nz[c] += e - s;
+    }
+    p = s;
+    for (; p < e && p + 4 <= total; p += 4) {
+      col_of[p] = c;
+      col_of[p + 1] = c;
+      col_of[p + 2] = c;
+      col_of[p + 3] = c;
+    }
+    for (; p < e; ++p)
+      col_of[p] = c;
+  }
+  // 3. Each entry at the front of its row's list, in entry order.
+  int32_t* nextj = a->av.nextj + k0;
+  int32_t* row_head = a->row_head;
+  int32_t* row_nz = a->row_nz;
+  for (p = 0; p < total; ++p) {
+    int32_t r = rows[p];
+    nextj[p] = row_head[r];
+    row_head[r] = k0 + p;
+    row_nz[r] += 1;
+  }
+  a->n_nz += total;
+  a->n_av = k0 + total;
+}
+
+int lumx_load_columns(lumx* a, const int* col_start, const int* rows, const double* vals,
+                      long long stored) {
+  if (!reserve_slots(a, stored)) {
+    log_error("**** lumx_load_columns: cannot malloc\n");
+    return -2;
+  }
+  if (stored == 0)
+    return 0;  // nothing to store (and rows and vals may be null)
+  if (stored == col_start[a->n]) {
+    load_columns_dense(a, col_start, rows, vals);
+    return 0;
+  }
+  int32_t* ai = a->av.i;
+  int32_t* aj = a->av.j;
+  int32_t* nexti = a->av.nexti;
+  int32_t* nextj = a->av.nextj;
+  double* av = a->av.v;
+  int32_t* row_head = a->row_head;
+  int32_t* row_nz = a->row_nz;
+  int32_t k = a->n_av;  // the next slot
+  for (int32_t c = 0; c < a->n; ++c) {
+    // Column c's non-zeros take the next slots in order, each at the front
+    // of its column list and of its row list, as lumx_append puts it.
+    int32_t head = a->col_head[c];
+    const int32_t first = k;
+    for (int p = col_start[c]; p < col_start[c + 1]; ++p) {
+      double v = vals[p];
+      if (v == 0.0)
+        continue;  // stores nothing, as lumx_append
+      int32_t r = rows[p];
+      ai[k] = r;
+      aj[k] = c;
+      av[k] = v;
+      nexti[k] = head;
+      head = k;
+      nextj[k] = row_head[r];
+      row_head[r] = k;
+      row_nz[r] += 1;
+      ++k;
+    }
+    a->col_head[c] = head;
+    a->col_nz[c] += k - first;
+  }
+  a->n_nz += k - a->n_av;
+  a->n_av = k;
+  return 0;
 }
 
 // Appends element (row, col) = v at the front of the active lists (fill-in of

@@ -372,6 +372,20 @@ void lplu_untie(b_rec* b);
 bool lplu_covers(int sz);
 
 int lumx_append(lumx* a, int row, int col, double v);
+
+// Loading whole columns: col_start[0 .. n] (0, then non-decreasing) bounds
+// column c's entries rows/vals[col_start[c] .. col_start[c+1]), rows 0-based.
+// lumx_columns_stored: the entries a load of n such columns into a matrix of
+// order n stores (the non-zero values), or -1 when the arguments do not
+// describe them (a start out of order, a row outside 0 .. n-1, a value that
+// is not finite, a null array that would be read).  lumx_load_columns: loads
+// columns 0 .. a->n-1 of arguments that passed that check (`stored` its
+// result), leaving the record exactly as lumx_append of every entry in order
+// would: the same slots, lists, counts and pool capacity.  0, or -2 after a
+// "cannot malloc" message with the record unchanged.
+long long lumx_columns_stored(int n, const int* col_start, const int* rows, const double* vals);
+int lumx_load_columns(lumx* a, const int* col_start, const int* rows, const double* vals,
+                      long long stored);
 int lumx_k_append2(lumx* a, int row, int col, double v);
 int lumx_k_rm_row_col(lumx* a, int row, int col, int mode);
 

@@ -298,6 +298,15 @@ int zk_keep_column_norms(b_rec* b) {
 
 // ---- exported routines -------------------------------------------------------------------------
 
+int zk_load_columns(lu_handle* h, int n, const int* col_start, const int* rows, const double* vals) {
+  // Every argument checked before the handle is touched.
+  long long stored = h != nullptr ? lumx_columns_stored(n, col_start, rows, vals) : -1;
+  if (refuse_unless(stored >= 0))
+    return -1;
+  int rc = lu_resize(h, n);
+  return rc != 0 ? rc : lumx_load_columns(h->lu, col_start, rows, vals, stored);
+}
+
 int zk_replace_column(lu_handle* h, int j, int nz, const int* rows, const double* vals) {
   // 1. Guards: a factorized handle of full rank, sound arguments.
   if (refuse_unless(full_rank(h)))

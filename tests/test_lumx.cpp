@@ -522,6 +522,72 @@ TEST_F(Store, FailedPoolGrowthLeavesTheRecordUsable) {
   EXPECT_EQ(lumx_append(lu, 0, 0, 1.0), 3);
 }
 
+// A whole load of columns leaves the pool exactly as the appends of the same
+// entries in the same order: slots, both lists, counts, capacity.  With and
+// without zero values (which take another way through the load), duplicates,
+// rows out of order, columns of 0 to 7 entries and a pool that must grow on
+// the way, on top of elements appended before.  A failed growth changes
+// nothing.
+TEST_F(Store, LoadingColumnsLeavesThePoolAsTheAppendsDo) {
+  const int n = 100;  // over 256 entries: the load's passes in whole blocks too
+  for (bool zeros : {true, false}) {
+    SCOPED_TRACE(zeros ? "with zeros" : "without zeros");
+    std::vector<int> start = {0}, rows;
+    std::vector<double> vals;
+    std::mt19937 rng(5);
+    for (int c = 0; c < n; ++c) {
+      for (int k = 0; k < (c % 6 == 2 ? 0 : 1 + c % 7); ++k) {
+        rows.push_back((int)(rng() % n));
+        vals.push_back(zeros && k == 1 && c % 4 == 0 ? 0.0 : 1.0 + (double)(rng() % 100));
+      }
+      start.push_back((int)rows.size());
+    }
+    b_rec* by_append = sized(n);
+    b_rec* by_load = sized(n);
+    for (b_rec* b : {by_append, by_load})
+      for (int k = 0; k < 3; ++k)
+        ASSERT_EQ(lumx_append(b->lu, k, 2 * k, 0.5 + k), k);
+    for (int c = 0; c < n; ++c)
+      for (int p = start[c]; p < start[c + 1]; ++p)
+        ASSERT_GE(lumx_append(by_append->lu, rows[p], c, vals[p]), 0);
+    log.take();  // the appends report each zero value; the load does not
+    long long stored = lumx_columns_stored(n, start.data(), rows.data(), vals.data());
+    ASSERT_EQ(stored, by_append->lu->n_nz - 3);
+    lumx* a = by_append->lu;
+    lumx* l = by_load->lu;
+    const int32_t first_pool = l->max_av;
+    {
+      FailHookGuard guard;
+      mem_fail_countdown = 0;
+      EXPECT_EQ(lumx_load_columns(l, start.data(), rows.data(), vals.data(), stored), -2);
+      EXPECT_EQ(log.take(), "**** lumx_load_columns: cannot malloc\n");
+      EXPECT_EQ(l->n_av, 3);
+      EXPECT_EQ(l->n_nz, 3);
+      EXPECT_EQ(l->max_av, first_pool);
+    }
+    ASSERT_EQ(lumx_load_columns(l, start.data(), rows.data(), vals.data(), stored), 0);
+    EXPECT_GT(a->max_av, first_pool);  // the load grew the pool
+    EXPECT_EQ(l->max_av, a->max_av);
+    EXPECT_EQ(l->n_av, a->n_av);
+    EXPECT_EQ(l->n_nz, a->n_nz);
+    for (int k = 0; k < a->n_av; ++k) {
+      SCOPED_TRACE(k);
+      EXPECT_EQ(l->av.i[k], a->av.i[k]);
+      EXPECT_EQ(l->av.j[k], a->av.j[k]);
+      EXPECT_EQ(l->av.v[k], a->av.v[k]);
+      EXPECT_EQ(l->av.nexti[k], a->av.nexti[k]);
+      EXPECT_EQ(l->av.nextj[k], a->av.nextj[k]);
+    }
+    for (int x = 0; x < n; ++x) {
+      EXPECT_EQ(l->col_head[x], a->col_head[x]);
+      EXPECT_EQ(l->row_head[x], a->row_head[x]);
+      EXPECT_EQ(l->col_nz[x], a->col_nz[x]);
+      EXPECT_EQ(l->row_nz[x], a->row_nz[x]);
+    }
+    EXPECT_EQ(log.take(), "");
+  }
+}
+
 // ---- insertion and removal ---------------------------------------------------------------
 
 TEST_F(Store, AppendThreadsElementsAtTheFrontOfTheMainLists) {
