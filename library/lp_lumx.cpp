@@ -432,8 +432,9 @@ int lumx_free(b_rec* b) {
     b->chains_ready = 0;
     MEM_FREE(b->col_abs, "b->col_abs");
     b->col_abs_cap = 0;
-    lpvect2_free(&b->zk_vec);
-    lpvect2_free(&b->zk_row);
+    for (lpvect2* v : {&b->zk_vec, &b->zk_bvec, &b->zk_in, &b->zk_spike, &b->zk_p, &b->zk_col,
+                       &b->zk_row})
+      lpvect2_free(v);
     b->cap_br = 0;
     b->max_sz = 0;  // the per-size arrays are gone: the next sizing allocates them
     b->sz = 0;

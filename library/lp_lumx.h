@@ -286,8 +286,21 @@ struct b_rec {
   double* col_abs;     // col_abs_cap entries: col_abs[j] = sum_i |B(i,j)| of
                        // basis column j (duplicates summed first)
   int32_t col_abs_cap; // entries allocated in col_abs
-  lpvect2 zk_vec;      // the interface's scratch column / right-hand side
-  lpvect2 zk_row;      // row r of B^-1 for the replacement's accuracy check
+  // Work vectors of order sz, allocated by the first call that needs them
+  // after a sizing to a larger order, and what the replacement may take over
+  // from the solves before it (zk_simplex.cpp):
+  lpvect2 zk_vec;      // a sparse FTRAN's work; after it, its result by row
+  lpvect2 zk_bvec;     // a sparse BTRAN's work; after it, its result by row
+  lpvect2 zk_in;       // the last sparse FTRAN's right-hand side as loaded
+  lpvect2 zk_spike;    // and that after L, the pivots and the R etas
+  lpvect2 zk_p;        // the last BTRAN of a unit e_r: row r of U^-1
+  lpvect2 zk_col;      // the replacement's new column
+  lpvect2 zk_row;      // scratch of the replacement's accuracy check
+  int64_t zk_stamp;       // changes whenever the factors change
+  int64_t zk_ftran_stamp; // zk_stamp when zk_in, zk_spike and zk_vec were
+                          // saved (else they are stale)
+  int64_t zk_btran_stamp; // likewise zk_p and zk_bvec, for the row
+  int32_t zk_btran_row;   // r of that unit BTRAN
   // The basis update's accuracy check (zk_replace_column sets the two limits;
   // 0, the default, checks nothing): the pivot computed from the transformed
   // column and from row r of B^-1 must agree to upd_agree_tol relative, and

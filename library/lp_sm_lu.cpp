@@ -3211,45 +3211,29 @@ double kept_max(int m) {
   return big;
 }
 
-// Row r of B^-1 (row r of U^-1, in vwk1, carried through the R etas, the
-// pivots and L) times the new column kept by keep_column (m positions): the
-// pivot computed the other way round.  A row of U^-1 with many entries goes
-// through the dense stages (on the scratch lplu.dwk3), which then cost less
-// than the sparse ones.
-double row_pivot(b_rec* b, int m) {
-  const lpvect2* p = &lplu.vwk1;
+// (row r of B^-1)·a_s over the new column kept by keep_column (m positions),
+// the row given in rho.
+double kept_dot(const lpvect2* rho, int m) {
   const int32_t* at = lplu.ips2;
   const double* a = lplu.dwk2;
-  int listed = 0;
-  for (int32_t k = p->head; k >= 0; k = p->next[k])
-    listed += p->usef[k] == p->mark;
   double alpha = 0.0;
-  if (listed > b->sz / 16) {
-    double* y = lplu.dwk3;
-    for (int32_t i = 0; i < b->sz; ++i)
-      y[i] = 0.0;
-    for (int32_t k = p->head; k >= 0; k = p->next[k])
-      if (p->usef[k] == p->mark)
-        y[k] = p->va[k];
-    btran_r(b, y);
-    for (int32_t i = 0; i < b->sz; ++i)
-      y[i] = y[i] * b->diag_v[i];
-    btran_l(b, y);
-    for (int i = 0; i < m; ++i)
-      alpha = a[at[i]] * y[at[i]] + alpha;
-    return alpha;
-  }
-  lpvect2* rho = &b->zk_row;
-  rho->n = b->sz;
-  lpvect2_newmark(rho);
-  for (int32_t k = p->head; k >= 0; k = p->next[k])
-    if (p->usef[k] == p->mark)
-      lpvect2_set(rho, k, p->va[k]);
-  btran_v22_stages(b, rho);
   for (int i = 0; i < m; ++i)
     if (rho->usef[at[i]] == rho->mark)
       alpha = a[at[i]] * rho->va[at[i]] + alpha;
   return alpha;
+}
+
+// Row r of B^-1 (row r of U^-1, in vwk1, carried through the R etas, the
+// pivots and L, in the handle's zk_row) times the new column kept by
+// keep_column (m positions): the pivot computed the other way round, as a
+// sparse backward solve of e_r gives it.
+double row_pivot(b_rec* b, int m) {
+  const lpvect2* p = &lplu.vwk1;
+  lpvect2* rho = &b->zk_row;
+  rho->n = b->sz;
+  lpvect2_copy(rho, p);
+  btran_v22_stages(b, rho);
+  return kept_dot(rho, m);
 }
 
 // Entry r of U^-1·spike: the pivot as a forward solve gives it, through the
@@ -3281,12 +3265,16 @@ double column_pivot(b_rec* b, int r, const lpvect2* spike) {
 //    size of y;
 //  - the R eta's own entry 1/alpha must survive the drop tolerance.
 // Records the figures in b (upd_agree, 0 when not computed; upd_growth);
-// true when the update may go on.
-bool pivot_checked(b_rec* b, int r, const lpvect2* spike, double alpha, double largest, int m) {
+// true when the update may go on.  What g gives (the forward solve x of the
+// new column, the row r of B^-1) stands for what would be computed here,
+// bit for bit.
+bool pivot_checked(b_rec* b, int r, const lpvect2* spike, double alpha, double largest, int m,
+                   const update_given* g) {
   b->upd_agree = 0.0;
   if (std::fabs(alpha) < UPDATE_CHECK_BELOW * std::fmax(largest, kept_max(m))) {
-    double by_column = column_pivot(b, r, spike);
-    double by_row = row_pivot(b, m);
+    bool known = g != nullptr && g->x != nullptr;
+    double by_column = known ? value_at(g->x, r) : column_pivot(b, r, spike);
+    double by_row = g != nullptr && g->b_row != nullptr ? kept_dot(g->b_row, m) : row_pivot(b, m);
     double big = std::fmax(std::fabs(by_column), std::fabs(by_row));
     b->upd_agree = big > 0.0 ? std::fabs(by_column - by_row) / big : 1.0;
   }
@@ -3341,13 +3329,16 @@ void dump_update(b_rec* b) {
 // upd_rel_tol) or because the factorization is rank
 // deficient; fact_state when it is negative; -1 for r out of range; -2 when
 // memory ran out (a half-built U then sets fact_state to -2).
-int lu_pivotting(b_rec* b, int r, lpvect2* a_s) {
+int lu_pivotting(b_rec* b, int r, lpvect2* a_s) { return lu_pivotting_given(b, r, a_s, nullptr); }
+
+// lu_pivotting with some of its work done already (g, see lp_sm_lu.h).
+int lu_pivotting_given(b_rec* b, int r, lpvect2* a_s, const update_given* g) {
   ZK_TRACE(trace_pivotting, TRACE_ENTRY, "lu_pivotting r(%d)\n", r);
 #ifdef ZELKOR_DIAG
   if (trace_pivotting > 1)
     lpvect2_print(a_s, b->sz, "ａs", 1);
 #endif
-  int rc;
+  int rc = 0;
   int kept = 0;
   if (CHKA(0, r, b->sz)) {
     rc = -1;
@@ -3369,20 +3360,28 @@ int lu_pivotting(b_rec* b, int r, lpvect2* a_s) {
     if (copy_rc < 0) {
       rc = copy_rc;  // the pool of the copy could not grow: reported, nothing changed
     } else {
-      row_of_u_inverse(b, r);
+      if (g != nullptr && g->u_row != nullptr) {
+        lplu.vwk1.n = b->sz;
+        lpvect2_copy(&lplu.vwk1, g->u_row);
+      } else {
+        row_of_u_inverse(b, r);
+      }
 #ifdef ZELKOR_DIAG
       if (trace_pivotting > 1)
         lpvect2_print(&lplu.vwk1, b->sz, "ｕr", 1);
 #endif
       if (b->upd_agree_tol > 0.0)
         kept = keep_column(a_s);
-      rc = lu_ftran_v21(b, a_s);
+      if (g != nullptr && g->spike != nullptr)
+        lpvect2_copy(a_s, g->spike);
+      else
+        rc = lu_ftran_v21(b, a_s);
     }
     if (copy_rc >= 0 && rc >= 0) {
       double alpha = transformed_pivot(a_s, &lplu.vwk1);
       double largest = spike_max(a_s);
       bool unstable = (b->upd_rel_tol > 0.0 && std::fabs(alpha) < b->upd_rel_tol * largest) ||
-                      (b->upd_agree_tol > 0.0 && !pivot_checked(b, r, a_s, alpha, largest, kept));
+                      (b->upd_agree_tol > 0.0 && !pivot_checked(b, r, a_s, alpha, largest, kept, g));
       lpvect2_set(a_s, r, 1.0);
       rc = (-UPDATE_PIVOT_TOL <= alpha && alpha <= UPDATE_PIVOT_TOL) || unstable
                ? 0

@@ -145,6 +145,23 @@ int lu_btran_v22(b_rec* b, lpvect2* y);
 // Basis column replacement (lu_make_B_1 keeps the copy bs in step; library
 // build only).
 int lu_pivotting(b_rec* b, int r, lpvect2* a_s);
+
+// What a caller of the update may hand over because it computed it already,
+// by the same routines on the same vectors since the factors last changed,
+// so that every bit comes out as the update would compute it (null: compute
+// it here):
+//   spike   the new column after lu_ftran_v21, in list order (a_s then gets a
+//           copy of it; keep a_s as the column came, for the accuracy check)
+//   x       the spike after lu_ftran_v22 too (the forward solve of the column)
+//   u_row   row r of U^-1: e_r (value 1.0) after lu_btran_v21
+//   b_row   row r of B^-1: u_row after lu_btran_v22
+struct update_given {
+  const lpvect2* spike;
+  const lpvect2* x;
+  const lpvect2* u_row;
+  const lpvect2* b_row;
+};
+int lu_pivotting_given(b_rec* b, int r, lpvect2* a_s, const update_given* g);
 #ifdef ZELKOR_DIAG
 int lu_make_B_1(lumx* bs, const lpvect2* a_s, int j);
 #endif

@@ -7,6 +7,7 @@
 #include <climits>
 #include <cfloat>
 #include <cmath>
+#include <cstring>
 
 #include "lp_sm_lu.h"
 #include "zelkor_simplex.h"
@@ -31,10 +32,26 @@ bool refuse_unless(bool ok) { return CHKB(1, ok, 1) != 0; }
 
 // The scratch vector sized for the handle's order: once per larger order.
 bool scratch_ready(b_rec* b) {
-  if (b->zk_vec.max_n > b->sz && b->zk_row.max_n > b->sz)
-    return true;
-  return lpvect2_alloc(&b->zk_vec, b->sz, nullptr) == 0 &&
-         lpvect2_alloc(&b->zk_row, b->sz, nullptr) == 0;
+  lpvect2* all[] = {&b->zk_vec, &b->zk_bvec, &b->zk_in, &b->zk_spike,
+                    &b->zk_p,   &b->zk_col,  &b->zk_row};
+  for (lpvect2* v : all)
+    if (v->max_n <= b->sz && lpvect2_alloc(v, b->sz, nullptr) != 0)
+      return false;
+  for (lpvect2* v : all)
+    v->n = b->sz;
+  return true;
+}
+
+// Whether two vectors list the same positions in the same order with the
+// same values, bit for bit.
+bool same_vector(const lpvect2* a, const lpvect2* b) {
+  int32_t p = a->head;
+  int32_t q = b->head;
+  for (; p >= 0 && q >= 0; p = a->next[p], q = b->next[q])
+    if (p != q || (a->usef[p] == a->mark) != (b->usef[q] == b->mark) ||
+        std::memcmp(&a->va[p], &b->va[q], sizeof(double)) != 0)
+      return false;
+  return p < 0 && q < 0;
 }
 
 // Entries an eta file holds now (the update leaves some unused).
@@ -259,6 +276,7 @@ void near_null_pair(b_rec* b, const estimate_work& w, int best, int* col, int* r
 // ---- bookkeeping of lu_factoring --------------------------------------------------------------
 
 int zk_keep_column_norms(b_rec* b) {
+  b->zk_stamp += 1;  // new factors: what the solves kept is stale
   const int n = b->sz;
   if (b->col_abs_cap < n + 1) {
     if (mem_grow(&b->col_abs, (long long)n + 1) == nullptr) {
@@ -321,7 +339,7 @@ int zk_replace_column(lu_handle* h, int j, int nz, const int* rows, const double
   if (!scratch_ready(h))
     return -2;
   // 2. The new column into the scratch vector, duplicates summed.
-  lpvect2* a = &h->zk_vec;
+  lpvect2* a = &h->zk_col;
   lpvect2_newmark(a);
   for (int k = 0; k < nz; ++k)
     if (vals[k] != 0.0)
@@ -340,9 +358,22 @@ int zk_replace_column(lu_handle* h, int j, int nz, const int* rows, const double
   h->upd_agree_tol = ZK_UPDATE_AGREE_TOL;
   h->upd_growth_max = ZK_UPDATE_GROWTH_MAX;
   h->max_br = INT32_MAX;
-  int rc = lu_pivotting(h, r, a);
+  // What the last sparse solves computed for this column and this row since
+  // the factors last changed, the update takes over instead of computing it
+  // again: the same vectors give the same bits.
+  update_given given{};
+  if (h->zk_ftran_stamp == h->zk_stamp && same_vector(a, &h->zk_in)) {
+    given.spike = &h->zk_spike;
+    given.x = &h->zk_vec;
+  }
+  if (h->zk_btran_stamp == h->zk_stamp && h->zk_btran_row == r) {
+    given.u_row = &h->zk_p;
+    given.b_row = &h->zk_bvec;
+  }
+  int rc = lu_pivotting_given(h, r, a, &given);
   if (rc == 0)
     return 1;
+  h->zk_stamp += 1;  // the factors changed, or broke
   if (rc < 0)
     return rc == -2 || h->fact_state == -2 ? -2 : -1;
   // 4. ||B||_1 of the new basis for the condition estimate.
@@ -357,9 +388,16 @@ int zk_ftran_sparse(lu_handle* h, double* x, int* idx, int* nz) {
     return -2;
   lpvect2* v = &h->zk_vec;
   load_listed(v, x, idx, *nz, [](int row) { return row; });
-  // Position r of the result belongs to the column matched to pivot row r.
-  if (lu_ftran_v21(h, v) != 0 || lu_ftran_v22(h, v) != 0)
+  // The right-hand side and its spike kept for a replacement by this column.
+  lpvect2_copy(&h->zk_in, v);
+  h->zk_ftran_stamp = -1;
+  if (lu_ftran_v21(h, v) != 0)
     return -1;  // not reached: the guards above cover every refusal
+  lpvect2_copy(&h->zk_spike, v);
+  if (lu_ftran_v22(h, v) != 0)
+    return -1;
+  h->zk_ftran_stamp = h->zk_stamp;
+  // Position r of the result belongs to the column matched to pivot row r.
   const int32_t* col_of = h->ips1;
   *nz = store_listed(v, x, idx, [col_of](int r) { return col_of[r]; });
   return 0;
@@ -370,15 +408,26 @@ int zk_btran_sparse(lu_handle* h, double* y, int* idx, int* nz) {
     return -1;
   if (!scratch_ready(h))
     return -2;
-  lpvect2* v = &h->zk_vec;
+  lpvect2* v = &h->zk_bvec;
   // Position r of the input carries the value of the column matched to r.
   const int32_t* row_of = h->lu->col_k_head;
   load_listed(v, y, idx, *nz, [row_of](int col) { return row_of[col]; });
+  // A unit vector e_r: row r of U^-1 and of B^-1 kept for a replacement of
+  // the column matched to r.
+  int r = v->head;
+  bool unit = r >= 0 && v->next[r] < 0 && v->va[r] == 1.0;
+  h->zk_btran_stamp = -1;
   int rc = lu_btran_v21(h, v);
+  if (unit)
+    lpvect2_copy(&h->zk_p, v);
   if (rc == 1)
     rc = lu_btran_v22(h, v);
   if (rc != 0)
     return -1;  // not reached: the guards above cover every refusal
+  if (unit) {
+    h->zk_btran_stamp = h->zk_stamp;
+    h->zk_btran_row = r;
+  }
   *nz = store_listed(v, y, idx, [](int row) { return row; });
   return 0;
 }

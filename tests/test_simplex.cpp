@@ -1208,6 +1208,71 @@ TEST(Simplex, ThresholdOfOneTenthGivesBackwardStableSolves) {
   EXPECT_GE(bases, 20);
 }
 
+// A replacement takes over what the sparse solves just before it computed
+// for its column and its row (the spike of the entering column, the row of
+// U^-1 of a unit BTRAN): a handle that solved first gives bit for bit the
+// results of one that did not, whatever it solved, and refusals alike.
+TEST(Simplex, ReplacementAfterSolvesGivesTheBitsOfOneWithout) {
+  for (const char* name : {"bandm_opt", "israel_opt", "woodw_opt", "adlittle_opt"}) {
+    const entry* e = find_entry(name);
+    if (e == nullptr)
+      continue;
+    SCOPED_TRACE(name);
+    basis b = load_basis(*e);
+    const int n = b.n;
+    handle solved, plain;
+    ASSERT_EQ(factorize(solved.h, b), 0);
+    ASSERT_EQ(factorize(plain.h, b), 0);
+    std::mt19937_64 rng(31);
+    auto pick = [&rng](int count) { return std::uniform_int_distribution<int>(0, count - 1)(rng); };
+    sparse_work w(n);
+    std::vector<double> rhs(n);
+    for (double& v : rhs)
+      v = std::uniform_real_distribution<double>(-1.0, 1.0)(rng);
+    for (int step = 0; step < 150; ++step) {
+      int j = pick(n);
+      column a = b.cols[pick(n)];
+      for (auto& [r, v] : a)
+        v *= 1.0 + 0.01 * pick(7);
+      // The solves a simplex makes: the entering column forward (or another
+      // one), e_j backward (or another unit vector, or two entries).
+      const column& forward = pick(5) == 0 ? b.cols[pick(n)] : a;
+      int nz = 0;
+      for (auto [r, v] : forward) {
+        w.x[r] = v;
+        w.idx[nz++] = r;
+      }
+      ASSERT_EQ(zk_ftran_sparse(solved.h, w.x.data(), w.idx.data(), &nz), 0);
+      for (int k = 0; k < nz; ++k)
+        w.x[w.idx[k]] = 0.0;
+      int kind = pick(4);  // 0 another unit vector, 1 2·e_j, 2 e_j, 3 e_j and another entry
+      int t = kind == 0 ? pick(n) : j;
+      w.x[t] = kind == 1 ? 2.0 : 1.0;
+      w.idx[0] = t;
+      nz = 1;
+      if (kind == 3 && n > 1) {
+        w.idx[nz++] = (j + 1) % n;
+        w.x[(j + 1) % n] = 0.5;
+      }
+      ASSERT_EQ(zk_btran_sparse(solved.h, w.x.data(), w.idx.data(), &nz), 0);
+      for (int k = 0; k < nz; ++k)
+        w.x[w.idx[k]] = 0.0;
+      int rc = replace(solved.h, j, a);
+      ASSERT_EQ(replace(plain.h, j, a), rc) << "step " << step;
+      for (bool fwd : {true, false}) {
+        std::vector<double> x1 = dense_solve(solved.h, rhs, fwd), x2 = dense_solve(plain.h, rhs, fwd);
+        ASSERT_EQ(std::memcmp(x1.data(), x2.data(), n * sizeof(double)), 0) << "step " << step;
+      }
+      if (rc == 0)
+        b.cols[j] = a;
+      if (zk_refactor_advice(plain.h, nullptr, nullptr, nullptr) == 1) {
+        ASSERT_EQ(factorize(solved.h, b), 0);
+        ASSERT_EQ(factorize(plain.h, b), 0);
+      }
+    }
+  }
+}
+
 // ---- refactorization advice --------------------------------------------------------------------
 
 // The counts: no update and the L and U entries (pivots once) after the
