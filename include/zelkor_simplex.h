@@ -173,7 +173,13 @@ ZELKOR_API int zk_load_columns(lu_handle* h, int n, const int* col_start, const 
 ZELKOR_API int zk_replace_column(lu_handle* h, int j, int nz, const int* rows,
                                  const double* vals);
 
-/* x = B^-1 x for a sparse right-hand side.  On entry x[0 .. n-1] is the
+/* x = B^-1 x for a sparse right-hand side.  The handle keeps what the solve
+   computed for this right-hand side until the next sparse FTRAN or a change
+   of the factors: a zk_replace_column that follows with the same column
+   (the same rows with the same values, in the same order; a simplex's
+   entering column) takes it over instead of computing it again, and so does
+   it with what zk_btran_sparse computed for the unit vector of the column it
+   replaces (the same bits either way).  On entry x[0 .. n-1] is the
    right-hand side indexed by row, whose non-zeros sit at the *nz positions
    idx[0 .. *nz-1] (every other position must be 0; listed positions may hold
    0 and may be listed twice).  On return x holds the solution indexed by

@@ -7,8 +7,19 @@
 //   col_abs[j]   sum_i |B(i,j)| of the current basis column j: set from the
 //                appended matrix before every factorization, and from the new
 //                column by every accepted replacement; ||B||_1 is their maximum
-//   zk_vec       scratch column / right-hand side of order sz, allocated by
-//                the first call that needs it after a sizing to a larger order
+//   zk_vec ...   work vectors of order sz (see b_rec), allocated by the first
+//                call that needs them after a sizing to a larger order
+//   zk_stamp     counts the changes of the factors (factorizations, accepted
+//                or failed replacements)
+//   kept solves  zk_ftran_sparse keeps its right-hand side as loaded (zk_in),
+//                the spike (zk_spike) and the result (zk_vec); zk_btran_sparse
+//                of a unit vector e_r keeps row r of U^-1 (zk_p) and of B^-1
+//                (zk_bvec); each with the zk_stamp it was made under.  A
+//                replacement of the column matched to r by the same column
+//                (same positions in the same order, same values) while the
+//                stamps still hold takes them over instead of computing them
+//                again, which gives the same bits: they are the same routines
+//                on the same vectors.
 // The counts of the refactorization advice come from the packed eta files.
 #ifndef ZELKOR_ZK_SIMPLEX_H
 #define ZELKOR_ZK_SIMPLEX_H
