@@ -49,8 +49,6 @@
 // "#"; a progress line per basis on standard error.  Exit status 0; 1 when a
 // basis could not be read or a call failed (its row says which); 2 after a
 // usage error or for a PATH that does not exist.
-#include <time.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -63,7 +61,7 @@
 #include <utility>
 #include <vector>
 
-#include "mtx.h"
+#include "bench_common.h"
 #include "zelkor_simplex.h"
 
 #ifdef ZELKOR_WITH_COINUTILS
@@ -101,46 +99,26 @@ const char* const USAGE =
 
 // 0 to run, 1 after -h, 2 after an error (message printed).
 int parse_options(int argc, char** argv, Options& o) {
-  for (int k = 1; k < argc; ++k) {
+  return parse_command_line(argc, argv, "bench_loop", USAGE, o.paths, [&](int& k) {
     std::string a = argv[k];
-    if (a == "-h" || a == "--help") {
-      std::fputs(USAGE, stdout);
-      return 1;
-    }
-    if (a == "--iters" || a == "--budget") {
-      char* end = nullptr;
-      double x = k + 1 < argc ? std::strtod(argv[k + 1], &end) : -1;
-      bool ok = end != nullptr && *end == '\0' &&
-                (a == "--budget" ? x >= 0 : (x >= 1 && x <= 100000 && x == std::floor(x)));
-      if (!ok) {
-        std::fprintf(stderr, "bench_loop: %s needs a %s\n", a.c_str(),
-                     a == "--budget" ? "number of seconds" : "count from 1 to 100000");
-        return 2;
-      }
-      ++k;
-      if (a == "--budget")
-        o.budget = x;
-      else
-        o.iters = (int)x;
-    } else if (a.size() > 1 && a[0] == '-') {
-      std::fprintf(stderr, "bench_loop: unknown option %s\n%s", a.c_str(), USAGE);
-      return 2;
-    } else {
-      o.paths.push_back(a);
-    }
-  }
-  if (o.paths.empty()) {
-    std::fputs(USAGE, stderr);
-    return 2;
-  }
-  for (const std::string& p : o.paths) {
-    std::error_code ec;
-    if (!fs::exists(p, ec)) {
-      std::fprintf(stderr, "bench_loop: no such file or folder: %s\n", p.c_str());
+    if (a != "--iters" && a != "--budget")
+      return -1;
+    char* end = nullptr;
+    double x = k + 1 < argc ? std::strtod(argv[k + 1], &end) : -1;
+    bool ok = end != nullptr && *end == '\0' &&
+              (a == "--budget" ? x >= 0 : (x >= 1 && x <= 100000 && x == std::floor(x)));
+    if (!ok) {
+      std::fprintf(stderr, "bench_loop: %s needs a %s\n", a.c_str(),
+                   a == "--budget" ? "number of seconds" : "count from 1 to 100000");
       return 2;
     }
-  }
-  return 0;
+    ++k;
+    if (a == "--budget")
+      o.budget = x;
+    else
+      o.iters = (int)x;
+    return 0;
+  });
 }
 
 // ---- bases and their problems ---------------------------------------------------------
@@ -176,13 +154,12 @@ Stage stage_of(const std::string& stem) {
 std::vector<std::string> siblings(const fs::path& file) {
   Stage me = stage_of(file.stem().string());
   std::vector<std::pair<long, std::string>> found;
-  std::error_code ec;
   fs::path folder = file.parent_path().empty() ? fs::path(".") : file.parent_path();
   if (me.stage >= 0 && file.has_filename())
-    for (const auto& e : fs::directory_iterator(folder, ec)) {
-      Stage s = stage_of(e.path().stem().string());
-      if (e.path().extension() == ".mtx" && s.stage >= 0 && s.problem == me.problem)
-        found.push_back({s.stage, e.path().string()});
+    for (std::string& f : mtx_files(folder.string())) {
+      Stage s = stage_of(fs::path(f).stem().string());
+      if (s.stage >= 0 && s.problem == me.problem)
+        found.push_back({s.stage, std::move(f)});
     }
   std::sort(found.begin(), found.end());
   std::vector<std::string> out;
@@ -197,14 +174,11 @@ std::vector<std::string> expand_path(const std::string& path) {
   if (!fs::is_directory(path, ec))
     return {path};
   std::vector<std::string> files;
-  for (const auto& e : fs::directory_iterator(path, ec))
-    if (e.path().extension() == ".mtx" && stage_of(e.path().stem().string()).stage >= 0)
-      files.push_back(e.path().string());
-  std::sort(files.begin(), files.end());
+  for (std::string& f : mtx_files(path))
+    if (stage_of(fs::path(f).stem().string()).stage >= 0)
+      files.push_back(std::move(f));
   return files;
 }
-
-using column = std::vector<std::pair<int, double>>;
 
 // The columns of a Matrix Market file: entries at one position summed, zeros
 // dropped, rows ascending.  False when it cannot be read.
@@ -213,18 +187,7 @@ bool read_columns(const std::string& path, int& n, std::vector<column>& cols) {
   if (!read_mtx(path, m))
     return false;
   n = m.n;
-  std::vector<std::map<int, double>> by_col(m.n);
-  for (const mtx_entry& e : m.entries) {
-    if (e.row < 0 || e.row >= m.n || e.col < 0 || e.col >= m.n)
-      return false;
-    by_col[e.col][e.row] += e.v;
-  }
-  cols.assign(m.n, {});
-  for (int c = 0; c < m.n; ++c)
-    for (auto [r, v] : by_col[c])
-      if (v != 0.0)
-        cols[c].push_back({r, v});
-  return true;
+  return columns_of(m, cols);
 }
 
 // Every column a loop may load, by id, each once, kept as whole arrays.
@@ -337,22 +300,6 @@ std::string make_problem(const std::string& path, int iters, Problem& p) {
   }
   p.target.resize(p.pool.size(), 0);
   return "";
-}
-
-// ---- timing ---------------------------------------------------------------------------
-
-double now_s() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return (double)ts.tv_sec + 1e-9 * (double)ts.tv_nsec;
-}
-
-double median(std::vector<double> v) {
-  if (v.empty())
-    return std::nan("");
-  std::sort(v.begin(), v.end());
-  size_t h = v.size() / 2;
-  return v.size() % 2 == 1 ? v[h] : 0.5 * (v[h - 1] + v[h]);
 }
 
 // ---- the current basis as whole columns -----------------------------------------------
@@ -670,8 +617,6 @@ struct CoinLoop {
 
 // ---- one basis ------------------------------------------------------------------------
 
-const double NA = std::nan("");
-
 struct Result {
   std::string name, source, status = "ok";
   int n = -1, iters = 0, refactors_ours = -1, refactors_coin = -1;
@@ -773,37 +718,22 @@ Result bench_basis(const std::string& path, const Options& o) {
 
 // ---- output ---------------------------------------------------------------------------
 
-std::string field(double x, const char* fmt) {
-  if (std::isnan(x))
-    return "NA";
-  char buf[64];
-  std::snprintf(buf, sizeof buf, fmt, x);
-  return buf;
-}
-
-std::string field(long x) { return x < 0 ? "NA" : std::to_string(x); }
-
 void print_row(const Result& r) {
-  std::string cols[] = {r.name,
-                        field((long)r.n),
-                        field(r.entries),
-                        r.source.empty() ? "NA" : r.source,
-                        field((long)r.iters),
-                        field((long)r.refactors_ours),
-                        field((long)r.refactors_coin),
-                        field(r.ours_us, "%.3f"),
-                        field(r.dense_us, "%.3f"),
-                        field(r.coin_us, "%.3f"),
-                        field(r.ours_us / r.coin_us, "%.2f"),
-                        field(r.dense_us / r.ours_us, "%.1f"),
-                        field(r.first_pct, "%.1f"),
-                        field(r.next_pct, "%.1f"),
-                        r.status};
-  std::string line;
-  for (const std::string& c : cols)
-    line += (line.empty() ? "" : "\t") + c;
-  std::printf("%s\n", line.c_str());
-  std::fflush(stdout);
+  print_tsv_row({r.name,
+                 field((long)r.n),
+                 field(r.entries),
+                 r.source.empty() ? "NA" : r.source,
+                 field((long)r.iters),
+                 field((long)r.refactors_ours),
+                 field((long)r.refactors_coin),
+                 field(r.ours_us, "%.3f"),
+                 field(r.dense_us, "%.3f"),
+                 field(r.coin_us, "%.3f"),
+                 field(r.ours_us / r.coin_us, "%.2f"),
+                 field(r.dense_us / r.ours_us, "%.1f"),
+                 field(r.first_pct, "%.1f"),
+                 field(r.next_pct, "%.1f"),
+                 r.status});
 }
 
 // Geometric mean and largest of the values of the rows that have one.
@@ -858,10 +788,7 @@ int main(int argc, char** argv) {
   Options o;
   if (int rc = parse_options(argc, argv, o); rc != 0)
     return rc == 1 ? 0 : 2;
-  std::vector<std::string> files;
-  for (const std::string& p : o.paths)
-    for (std::string& f : expand_path(p))
-      files.push_back(std::move(f));
+  std::vector<std::string> files = expand_paths(o.paths, expand_path);
   if (files.empty()) {
     std::fprintf(stderr, "bench_loop: no LP basis (*_crash, *_itN, *_opt .mtx) found\n");
     return 2;

@@ -20,40 +20,17 @@
 // One TSV row per matrix and kind of right-hand side; the last column is the
 // speed-up dense / sparse.  Exit status 0, or 2 after a usage error, for a
 // FOLDER that is not a folder, or when a file or call failed.
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <map>
 #include <string>
 #include <vector>
 
-#include "mtx.h"
+#include "bench_common.h"
 #include "zelkor_simplex.h"
 
 namespace {
-
-using clock_type = std::chrono::steady_clock;
-
-double us_since(clock_type::time_point t0) {
-  return std::chrono::duration<double, std::micro>(clock_type::now() - t0).count();
-}
-
-using column = std::vector<std::pair<int, double>>;
-
-// The columns of m, entries at one position summed, zeros left out.
-std::vector<column> columns_of(const mtx_matrix& m) {
-  std::vector<std::map<int, double>> by_col(m.n);
-  for (const mtx_entry& e : m.entries)
-    by_col[e.col][e.row] += e.v;
-  std::vector<column> cols(m.n);
-  for (int c = 0; c < m.n; ++c)
-    for (auto [r, v] : by_col[c])
-      if (v != 0.0)
-        cols[c].push_back({r, v});
-  return cols;
-}
 
 struct timing {
   double dense_us = 0, sparse_us = 0, reach = 0;
@@ -124,7 +101,7 @@ const char* const USAGE =
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc > 1 && (std::string(argv[1]) == "-h" || std::string(argv[1]) == "--help")) {
+  if (argc > 1 && is_help(argv[1])) {
     std::fputs(USAGE, stdout);
     return 0;
   }
@@ -135,28 +112,21 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::string folder = argv[1];
-  std::error_code ec;
-  if (!std::filesystem::is_directory(folder, ec)) {
-    std::fprintf(stderr, "bench_simplex: no such folder: %s\n", folder.c_str());
+  if (!is_folder("bench_simplex", folder))
     return 2;
-  }
-  std::vector<std::string> files;
-  for (const auto& f : std::filesystem::directory_iterator(folder, ec))
-    if (f.path().extension() == ".mtx")
-      files.push_back(f.path().string());
-  std::sort(files.begin(), files.end());
+  std::vector<std::string> files = mtx_files(folder);
   std::printf("matrix\tn\tnnz\tfirst_us\tkind\tdense_us\tsparse_us\tsparse_nz\tspeedup\n");
   int status = 0;
   for (const std::string& path : files) {
     mtx_matrix m;
-    if (!read_mtx(path, m)) {
+    std::vector<column> cols;
+    if (!read_mtx(path, m) || (m.n >= min_order && !columns_of(m, cols))) {
       std::fprintf(stderr, "cannot read %s\n", path.c_str());
       status = 2;
       continue;
     }
     if (m.n < min_order)
       continue;
-    std::vector<column> cols = columns_of(m);
     lu_handle* h = lu_new();
     bool ok = lu_resize(h, m.n) == 0;
     for (int c = 0; ok && c < m.n; ++c)

@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "mtx.h"
+#include "bench_common.h"
 #include "zelkor_simplex.h"
 
 namespace {
@@ -37,8 +37,6 @@ const char* const USAGE =
     "usage: bench_threshold [--budget S] PATH ...\n"
     "  PATH        a Matrix Market file, or a folder: every *.mtx in it\n"
     "  --budget S  seconds per factorization timing (default 0.2, at least 3 runs)\n";
-
-using clock_type = std::chrono::steady_clock;
 
 struct triplet {
   int row, col;
@@ -138,7 +136,7 @@ int main(int argc, char** argv) {
   double budget = 0.2;
   std::vector<std::string> files;
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0) {
+    if (is_help(argv[i])) {
       std::fputs(USAGE, stdout);
       return 0;
     }
@@ -149,11 +147,7 @@ int main(int argc, char** argv) {
     std::filesystem::path p(argv[i]);
     std::error_code ec;
     if (std::filesystem::is_directory(p, ec)) {
-      std::vector<std::string> in;
-      for (const auto& f : std::filesystem::directory_iterator(p, ec))
-        if (f.path().extension() == ".mtx")
-          in.push_back(f.path().string());
-      std::sort(in.begin(), in.end());
+      std::vector<std::string> in = mtx_files(p.string());
       files.insert(files.end(), in.begin(), in.end());
     } else if (std::filesystem::is_regular_file(p, ec)) {
       files.push_back(p.string());

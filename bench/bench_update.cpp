@@ -31,18 +31,12 @@
 #include <string>
 #include <vector>
 
+#include "bench_common.h"
 #include "lp_lumx.h"
 #include "lp_sm_lu.h"
 #include "lp_ve.h"
-#include "mtx.h"
 
 namespace {
-
-using clock_type = std::chrono::steady_clock;
-
-double us_since(clock_type::time_point t0) {
-  return std::chrono::duration<double, std::micro>(clock_type::now() - t0).count();
-}
 
 struct Basis {
   std::string name;
@@ -280,7 +274,7 @@ const char* const USAGE =
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 2 && (std::string(argv[1]) == "-h" || std::string(argv[1]) == "--help")) {
+  if (argc == 2 && is_help(argv[1])) {
     std::fputs(USAGE, stdout);
     return 0;
   }
@@ -289,33 +283,20 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::string folder = argv[1];
-  std::error_code ec;
-  if (!std::filesystem::is_directory(folder, ec)) {
-    std::fprintf(stderr, "bench_update: no such folder: %s\n", folder.c_str());
+  if (!is_folder("bench_update", folder))
     return 2;
-  }
   basis_check = 0;
   check_print = 0;
 
   // The LP bases of the folder, largest first.
   std::vector<std::pair<int, std::string>> found;
-  for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
-    std::string name = entry.path().filename().string();
+  for (std::string& path : mtx_files(folder)) {
+    std::string name = std::filesystem::path(path).filename().string();
     if (name.size() < 8 || name.compare(name.size() - 8, 8, "_opt.mtx") != 0)
       continue;
-    FILE* f = std::fopen(entry.path().c_str(), "r");
-    if (f == nullptr)
-      continue;
-    char line[1024];
-    int m = 0, n = 0;
-    while (std::fgets(line, sizeof line, f) != nullptr)
-      if (line[0] != '%') {
-        std::sscanf(line, "%d %d", &m, &n);
-        break;
-      }
-    std::fclose(f);
-    if (m == n && n > 0)
-      found.push_back({n, entry.path().string()});
+    MtxHead head = read_head(path);
+    if (head.rows == head.n && head.n > 0)
+      found.push_back({head.n, std::move(path)});
   }
   if (found.empty()) {
     std::fprintf(stderr, "bench_update: no *_opt.mtx basis in %s\n", folder.c_str());

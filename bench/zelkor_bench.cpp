@@ -56,10 +56,7 @@
 // singular matrix).  Exit status 0; 1 when a matrix could not be read or a
 // call failed (its row says which); 2 after a usage error or for a PATH that
 // does not exist (nothing is run).
-#include <time.h>
-
 #include <algorithm>
-#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -69,10 +66,10 @@
 #include <utility>
 #include <vector>
 
+#include "bench_common.h"
 #include "lp_lumx.h"
 #include "lp_sm_lu.h"
 #include "lp_ve.h"
-#include "mtx.h"
 #include "zelkor.h"
 
 namespace {
@@ -102,80 +99,35 @@ const char* const USAGE =
 
 // Parses argv into o.  0 to run, 1 after -h (usage printed), 2 after an error.
 int parse_options(int argc, char** argv, Options& o) {
-  for (int k = 1; k < argc; ++k) {
+  return parse_command_line(argc, argv, "zelkor_bench", USAGE, o.paths, [&](int& k) {
     std::string a = argv[k];
-    auto value = [&](const char* name) -> const char* {
-      if (k + 1 < argc)
-        return argv[++k];
-      std::fprintf(stderr, "zelkor_bench: %s needs a value\n", name);
-      return nullptr;
-    };
-    if (a == "-h" || a == "--help") {
-      std::fputs(USAGE, stdout);
-      return 1;
-    } else if (a == "--no-update") {
+    if (a == "--no-update") {
       o.update = false;
-    } else if (a == "--budget" || a == "--updates") {
-      const char* v = value(a.c_str());
-      if (v == nullptr)
-        return 2;
-      char* end;
-      double x = std::strtod(v, &end);
-      bool ok = *end == '\0' && x >= 0 && (a == "--budget" || (x >= 1 && x <= 1e6));
-      if (!ok) {
-        std::fprintf(stderr, "zelkor_bench: bad value for %s: %s\n", a.c_str(), v);
-        return 2;
-      }
-      if (a == "--budget")
-        o.budget = x;
-      else
-        o.updates = (int)x;
-    } else if (a.size() > 1 && a[0] == '-') {
-      std::fprintf(stderr, "zelkor_bench: unknown option %s\n%s", a.c_str(), USAGE);
-      return 2;
-    } else {
-      o.paths.push_back(a);
+      return 0;
     }
-  }
-  if (o.paths.empty()) {
-    std::fputs(USAGE, stderr);
-    return 2;
-  }
-  return 0;
+    if (a != "--budget" && a != "--updates")
+      return -1;
+    if (k + 1 >= argc) {
+      std::fprintf(stderr, "zelkor_bench: %s needs a value\n", a.c_str());
+      return 2;
+    }
+    const char* v = argv[++k];
+    char* end;
+    double x = std::strtod(v, &end);
+    bool ok = *end == '\0' && x >= 0 && (a == "--budget" || (x >= 1 && x <= 1e6));
+    if (!ok) {
+      std::fprintf(stderr, "zelkor_bench: bad value for %s: %s\n", a.c_str(), v);
+      return 2;
+    }
+    if (a == "--budget")
+      o.budget = x;
+    else
+      o.updates = (int)x;
+    return 0;
+  });
 }
 
 // ---- matrices -----------------------------------------------------------------------
-
-// The banner line and the order of a Matrix Market file; order -1 when unreadable.
-struct MtxHead {
-  std::string banner;
-  int n = -1;
-};
-
-MtxHead read_head(const std::string& path) {
-  MtxHead h;
-  FILE* f = std::fopen(path.c_str(), "r");
-  if (f == nullptr)
-    return h;
-  char line[1024];
-  bool first = true;
-  while (std::fgets(line, sizeof line, f) != nullptr) {
-    if (first) {
-      h.banner = line;
-      first = false;
-    }
-    if (line[0] == '%')
-      continue;
-    int m, n;
-    if (std::sscanf(line, "%d %d", &m, &n) == 2)
-      h.n = n;
-    break;
-  }
-  std::fclose(f);
-  for (char& c : h.banner)
-    c = (char)std::tolower((unsigned char)c);
-  return h;
-}
 
 // The matrix as appended: rows in order, columns ascending in each row; and
 // by columns for building replacement columns.
@@ -249,31 +201,16 @@ std::vector<std::string> expand_path(const std::string& path) {
   if (!std::filesystem::is_directory(path, ec))
     return {path};
   std::vector<std::pair<int, std::string>> found;
-  for (const auto& entry : std::filesystem::directory_iterator(path, ec))
-    if (entry.path().extension() == ".mtx")
-      found.push_back({read_head(entry.path().string()).n, entry.path().string()});
+  for (std::string& f : mtx_files(path))
+    found.push_back({read_head(f).n, std::move(f)});
   std::sort(found.begin(), found.end());
   std::vector<std::string> files;
   for (auto& f : found)
-    files.push_back(f.second);
+    files.push_back(std::move(f.second));
   return files;
 }
 
 // ---- timing -------------------------------------------------------------------------
-
-const double NA = std::nan("");
-
-double now_s() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return (double)ts.tv_sec + 1e-9 * (double)ts.tv_nsec;
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  size_t h = v.size() / 2;
-  return v.size() % 2 == 1 ? v[h] : 0.5 * (v[h - 1] + v[h]);
-}
 
 // Calls run() until the budget is spent and it ran at least three times, or
 // until it returns false.  False when it did.
@@ -616,16 +553,6 @@ Result bench_matrix(const std::string& path, const Options& o) {
 
 // ---- output -------------------------------------------------------------------------
 
-std::string field(double x, const char* fmt) {
-  if (std::isnan(x))
-    return "NA";
-  char buf[64];
-  std::snprintf(buf, sizeof buf, fmt, x);
-  return buf;
-}
-
-std::string field(long x) { return x < 0 ? "NA" : std::to_string(x); }
-
 void print_header() {
   std::printf("matrix\tn\tentries\tlu_entries\tload_ms\tload_cols_ms\tfactor_ms\tftran_us\tbtran_us\t"
               "sp_ftran_us\tsp_btran_us\tspeedup_ftran\tspeedup_btran\txerr\tupdate_us\tupdates\t"
@@ -633,29 +560,24 @@ void print_header() {
 }
 
 void print_row(const Result& r) {
-  std::string cols[] = {r.name,
-                        field((long)r.n),
-                        field(r.entries),
-                        field(r.lu_entries),
-                        field(r.load_ms, "%.4f"),
-                        field(r.load_cols_ms, "%.4f"),
-                        field(r.factor_ms, "%.4f"),
-                        field(r.ftran_us, "%.3f"),
-                        field(r.btran_us, "%.3f"),
-                        field(r.sp_ftran_us, "%.3f"),
-                        field(r.sp_btran_us, "%.3f"),
-                        field(r.ftran_us / r.sp_ftran_us, "%.1f"),
-                        field(r.btran_us / r.sp_btran_us, "%.1f"),
-                        field(r.xerr, "%.1e"),
-                        field(r.update_us, "%.3f"),
-                        field((long)r.updates),
-                        field((long)r.refused),
-                        r.status};
-  std::string line;
-  for (const std::string& c : cols)
-    line += (line.empty() ? "" : "\t") + c;
-  std::printf("%s\n", line.c_str());
-  std::fflush(stdout);
+  print_tsv_row({r.name,
+                 field((long)r.n),
+                 field(r.entries),
+                 field(r.lu_entries),
+                 field(r.load_ms, "%.4f"),
+                 field(r.load_cols_ms, "%.4f"),
+                 field(r.factor_ms, "%.4f"),
+                 field(r.ftran_us, "%.3f"),
+                 field(r.btran_us, "%.3f"),
+                 field(r.sp_ftran_us, "%.3f"),
+                 field(r.sp_btran_us, "%.3f"),
+                 field(r.ftran_us / r.sp_ftran_us, "%.1f"),
+                 field(r.btran_us / r.sp_btran_us, "%.1f"),
+                 field(r.xerr, "%.1e"),
+                 field(r.update_us, "%.3f"),
+                 field((long)r.updates),
+                 field((long)r.refused),
+                 r.status});
 }
 
 void print_progress(const Result& r, size_t k, size_t count, double seconds) {
@@ -678,17 +600,7 @@ int main(int argc, char** argv) {
   Options o;
   if (int rc = parse_options(argc, argv, o); rc != 0)
     return rc == 1 ? 0 : 2;
-  std::vector<std::string> files;
-  for (const std::string& p : o.paths) {
-    std::error_code ec;
-    if (!std::filesystem::exists(p, ec)) {
-      std::fprintf(stderr, "zelkor_bench: no such file or folder: %s\n", p.c_str());
-      return 2;
-    }
-  }
-  for (const std::string& p : o.paths)
-    for (std::string& f : expand_path(p))
-      files.push_back(std::move(f));
+  std::vector<std::string> files = expand_paths(o.paths, expand_path);
   if (files.empty()) {
     std::fprintf(stderr, "zelkor_bench: no *.mtx file found\n");
     return 2;
