@@ -13,23 +13,9 @@
 #include <cstring>
 #include <vector>
 
+#include "fnv.h"
 #include "mtx.h"
 #include "zelkor.h"
-
-namespace {
-
-uint64_t fnv(uint64_t h, const void* data, size_t size) {
-  const unsigned char* p = static_cast<const unsigned char*>(data);
-  for (size_t k = 0; k < size; ++k) {
-    h ^= p[k];
-    h *= 1099511628211ull;
-  }
-  return h;
-}
-
-const uint64_t FNV_START = 1469598103934665603ull;
-
-}  // namespace
 
 // One factorization of m appended in the given order, and its line.
 void digest(const char* name, const mtx_matrix& m, const std::vector<mtx_entry>& order,

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "fnv.h"
 #include "mtx.h"
 #include "zelkor_simplex.h"
 #ifdef ZELKOR_DIAG
@@ -30,15 +31,6 @@
 #endif
 
 namespace {
-
-uint64_t fnv(uint64_t h, const void* data, size_t size) {
-  const unsigned char* p = static_cast<const unsigned char*>(data);
-  for (size_t k = 0; k < size; ++k) {
-    h ^= p[k];
-    h *= 1099511628211ull;
-  }
-  return h;
-}
 
 #ifdef ZELKOR_DIAG
 lpvect2 new_column{};
@@ -100,7 +92,7 @@ std::vector<column> columns(const mtx_matrix& m) {
 }
 
 struct sequence {
-  uint64_t hash = 1469598103934665603ull;
+  uint64_t hash = FNV_START;
   std::string steps;  // per replacement: a replaced, r refused, x failed; F a refactorization
 
   void add(const void* p, size_t size) { hash = fnv(hash, p, size); }
