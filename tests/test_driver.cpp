@@ -138,15 +138,6 @@ run_result run_zelkor(const std::vector<std::string>& args, rlim_t as_limit = 0,
   return r;
 }
 
-// The names in the current directory, sorted.
-std::vector<std::string> listing() {
-  std::vector<std::string> names;
-  for (const auto& e : std::filesystem::directory_iterator("."))
-    names.push_back(e.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 using names = std::vector<std::string>;
 
 // Removes everything from the current directory (between cases of one test).

@@ -5,7 +5,6 @@
 // never set runs in a child process.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <stdlib.h>
@@ -14,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "test_api.h"
 #include "test_support.h"
 #include "zelkor_simplex.h"
 
@@ -21,31 +21,13 @@ namespace {
 
 const std::string PIVOT_MSG = "**** lu_fact: ピボットが見つからない。サイズ(3)ランク(2)\n";
 
-// Sizes h for order 3 and appends [2 1 0; 0 4 0; 0 0 d] (d = 0: rank 2).
-void load(lu_handle* h, double d) {
-  ASSERT_EQ(lu_resize(h, 3), 0);
-  ASSERT_GE(lu_append(h, 0, 0, 2.0), 0);
-  ASSERT_GE(lu_append(h, 0, 1, 1.0), 0);
-  ASSERT_GE(lu_append(h, 1, 1, 4.0), 0);
-  ASSERT_GE(lu_append(h, 2, 2, d), 0);
-}
-
 // A refused singular factorization: check reports and the missing pivot.
 void report_singular() {
   lu_handle* h = lu_new();
-  ASSERT_NO_FATAL_FAILURE(load(h, 0.0));
+  ASSERT_NO_FATAL_FAILURE(load_order3(h, 0.0));
   int rank = 0, *q = nullptr, *r = nullptr;
   EXPECT_EQ(lu_factoring(h, 0, &rank, &q, &r), -1);
   lu_delete(h);
-}
-
-// The names in the current directory.
-std::vector<std::string> listing() {
-  std::vector<std::string> names;
-  for (const auto& e : std::filesystem::directory_iterator("."))
-    names.push_back(e.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
 }
 
 }  // namespace
@@ -121,7 +103,7 @@ TEST(LogRouteThreads, ReportsStayWholeWhileTheRouteChanges) {
   std::atomic<int> running{2};
   auto reporter = [&] {
     lu_handle* h = lu_new();
-    load(h, 4.0);
+    load_order3(h, 4.0);
     for (int k = 0; k < per_thread; ++k)
       EXPECT_EQ(lu_kakunin(h), -1);  // loaded, not factorized: one check report
     lu_delete(h);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <regex>
@@ -45,6 +46,14 @@ bool file_exists(const std::string& path) {
 void write_file(const std::string& path, const std::string& bytes) {
   std::ofstream f(path, std::ios::binary | std::ios::trunc);
   f << bytes;
+}
+
+std::vector<std::string> listing() {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator("."))
+    names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 void FileTail::mark() { pos_ = read_file(path_).size(); }

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <string>
 #include <utility>
+#include <vector>
 
 // The Shift_JIS (code page 932) bytes of a UTF-8 text, converted with the C
 // library's iconv: the tests write expected texts in UTF-8 and compare bytes.
@@ -21,6 +22,9 @@ void write_file(const std::string& path, const std::string& bytes);
 
 // The temporary directory the current test runs in.
 std::string test_dir();
+
+// The names in the current directory, sorted.
+std::vector<std::string> listing();
 
 // What a file gained since a point: mark() puts the point at the file's
 // present end, take() returns the bytes written after it and moves it to
