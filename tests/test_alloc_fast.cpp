@@ -25,6 +25,7 @@
 
 #include "lp_kesh.h"
 #include "mtx.h"
+#include "test_api.h"
 #include "test_matrix.h"
 #include "test_support.h"
 #include "zelkor_simplex.h"
@@ -41,16 +42,6 @@ Basis read_basis(const std::string& name) {
   mtx_matrix m;
   EXPECT_TRUE(read_mtx(test_matrix_path(name), m)) << name;
   return columns_of(m);
-}
-
-// Dense solves both ways: the worse residual, or -1 when a solve refused.
-double solve_both(lu_handle* h, const Basis& a) {
-  std::vector<double> rhs(a.n), x(a.n, 0.0), y(a.n, 0.0);
-  for (int i = 0; i < a.n; ++i)
-    rhs[i] = std::cos(0.7 * i + 0.3);
-  if (lu_ftran(h, x.data(), rhs.data()) != 0 || lu_btran(h, y.data(), rhs.data()) != 0)
-    return -1.0;
-  return std::max(normwise_residual(a, x, rhs, true), normwise_residual(a, y, rhs, false));
 }
 
 // Sizes h and appends a by columns or row by row: 0 or the first negative result.

@@ -20,6 +20,7 @@
 #include "lp_sm_lu.h"
 #include "lp_ve.h"
 #include "mtx.h"
+#include "test_api.h"
 #include "test_matrix.h"
 #include "test_diag.h"
 #include "test_support.h"
@@ -47,17 +48,6 @@ struct Outcome {
   int rc = 0;
   Basis basis;  // the basis the factor holds when the scenario stopped
 };
-
-// Solves both ways on h; the worse residual, or -1 when a solve did not
-// return 0 (a refusal or a failed verification against the copy).
-double solve_both(lu_handle* h, const Basis& a) {
-  std::vector<double> rhs(a.n), x(a.n, 0.0), y(a.n, 0.0);
-  for (int i = 0; i < a.n; ++i)
-    rhs[i] = std::cos(0.7 * i + 0.3);
-  if (lu_ftran(h, x.data(), rhs.data()) != 0 || lu_btran(h, y.data(), rhs.data()) != 0)
-    return -1.0;
-  return std::max(normwise_residual(a, x, rhs, true), normwise_residual(a, y, rhs, false));
-}
 
 class AllocSweep : public LogTest {
  protected:

@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "test_api.h"
 #include "test_support.h"
 #include "zelkor_simplex.h"
 
@@ -21,15 +22,6 @@ std::string report(long x, long y, long z) {
 
 int report_lines(const std::string& text) { return count_matches(text, "\\*\\*\\* CHK[ABXY] error"); }
 
-// Sizes h for order 3 and appends [2 1 0; 0 4 0; 0 0 d] (d = 0: rank 2).
-void load(lu_handle* h, double d) {
-  ASSERT_EQ(lu_resize(h, 3), 0);
-  ASSERT_GE(lu_append(h, 0, 0, 2.0), 0);
-  ASSERT_GE(lu_append(h, 0, 1, 1.0), 0);
-  ASSERT_GE(lu_append(h, 1, 1, 4.0), 0);
-  ASSERT_GE(lu_append(h, 2, 2, d), 0);
-}
-
 TEST(ApiFast, CheckConfirmsOnlyAValidFactorization) {
   lu_handle* h = lu_new();
   FileTail log(LOG);
@@ -38,7 +30,7 @@ TEST(ApiFast, CheckConfirmsOnlyAValidFactorization) {
   int* r = nullptr;
 
   // Loaded, not factorized: refused as by the solves.
-  ASSERT_NO_FATAL_FAILURE(load(h, 4.0));
+  ASSERT_NO_FATAL_FAILURE(load_order3(h, 4.0));
   log.mark();
   EXPECT_EQ(lu_kakunin(h), -1);
   std::string text = log.take();
@@ -48,7 +40,7 @@ TEST(ApiFast, CheckConfirmsOnlyAValidFactorization) {
   // Accepted rank-deficient (state 1) and refused (state -1): no valid factors.
   for (int accept : {1, 0}) {
     SCOPED_TRACE("accept " + std::to_string(accept));
-    ASSERT_NO_FATAL_FAILURE(load(h, 0.0));
+    ASSERT_NO_FATAL_FAILURE(load_order3(h, 0.0));
     EXPECT_EQ(lu_factoring(h, accept, &rank, &q, &r), accept ? 0 : -1);
     EXPECT_EQ(rank, 2);
     log.mark();
@@ -59,7 +51,7 @@ TEST(ApiFast, CheckConfirmsOnlyAValidFactorization) {
   }
 
   // A valid factorization: 0, silently; the products have no copy to use.
-  ASSERT_NO_FATAL_FAILURE(load(h, 4.0));
+  ASSERT_NO_FATAL_FAILURE(load_order3(h, 4.0));
   ASSERT_EQ(lu_factoring(h, 0, &rank, &q, &r), 0);
   log.mark();
   EXPECT_EQ(lu_kakunin(h), 0);
