@@ -220,10 +220,18 @@ bool run(const Basis& B, Row& row, Groups* groups) {
     total += us_since(t);
   }
   row.spike_us = total / reps;
+  // The rebuild makes the row list from the row chains (aux[].first), which
+  // only the library build keeps; the list the factorization made is put
+  // back afterwards, so that the replacements and solves below walk it.
+  std::vector<eta_aux> row_list(b->up.aux, b->up.aux + n + 1);
+  const int32_t row_head = b->up.aux_head, row_tail = b->up.aux_tail;
   auto t1 = clock_type::now();
   for (int k = 0; k < reps; ++k)
     eta_link_lists(&b->up, 2);
   row.relink_us = us_since(t1) / reps;
+  std::copy(row_list.begin(), row_list.end(), b->up.aux);
+  b->up.aux_head = row_head;
+  b->up.aux_tail = row_tail;
 
   // Column replacements: the column matched to row id r by a copy of itself
   // with every value changed by at most 0.1 %.
