@@ -3,6 +3,7 @@
 // Record layouts in lp_lumx.h.
 #include "lp_lumx.h"
 
+#include <bit>
 #include <climits>
 #include <initializer_list>
 #include <cstring>
@@ -432,9 +433,12 @@ static __attribute__((noinline)) int lumx_append_checked(lumx* a, int row, int c
 int lumx_append(lumx* a, int row, int col, double v) {
 #ifndef ZELKOR_DIAG
   // The common case in a few instructions: in range, non-zero, not huge,
-  // room in the pool.
-  if ((unsigned)row < (unsigned)a->m && (unsigned)col < (unsigned)a->n && v != 0.0 &&
-      v <= 1e30 && v >= -1e30 && a->n_av < a->max_av) {
+  // room in the pool.  The magnitude's bits order as the magnitudes do, a NaN
+  // above them all: 0 < |v| <= 1e30 is one unsigned comparison of them.
+  const uint64_t mag_bits = std::bit_cast<uint64_t>(v) & ~(1ULL << 63);
+  const uint64_t huge_bits = std::bit_cast<uint64_t>(1e30);
+  if ((unsigned)row < (unsigned)a->m && (unsigned)col < (unsigned)a->n &&
+      mag_bits - 1 < huge_bits && a->n_av < a->max_av) {
     int k = a->n_av++;
     fill_slot(a, k, row, col, v);
     link_front(a, k, &a->col_head[col], &a->row_head[row]);

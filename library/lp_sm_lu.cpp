@@ -722,26 +722,25 @@ int fact_setup(b_rec* b, lumx* lu, int sz) {
 // Maps the live rows of column y to their elements (a new stamp in vwk2,
 // returned), retiring the stale elements of y's active chain in chain order,
 // calls live(g, x) for each live element g of row x, and makes the map y's.
-// Without Keep (a column whose map would not outlive the step: another column
-// is updated after it) the live rows are only marked, and no column owns the
-// map afterwards.
-template <bool Keep = true, class Live>
+template <class Live>
 int32_t map_column(b_rec* b, lumx* lu, int s, int y, Live live) {
   lpvect2* map = &lplu.vwk2;
   int32_t t = lpvect2_newmark(map);
+  int32_t* usef = map->usef;
+  double* vp = map->vp;
   int32_t* map_pred = lplu.map_pred;
   const int32_t* ai = lu->av.i;
+  const int32_t* nexti = lu->av.nexti;
   const double* av = lu->av.v;
+  const int32_t* step = b->ips1;
   int pred = -1;
   for (int32_t g = lu->col_k_head[y]; g >= 0;) {
-    int32_t after = lu->av.nexti[g];
+    int32_t after = nexti[g];
     int x = ai[g];
-    if (b->ips1[x] > s) {
-      map->usef[x] = t;
-      if (Keep) {
-        map->vp[x] = (double)g;
-        map_pred[x] = pred;
-      }
+    if (step[x] > s) {
+      usef[x] = t;
+      vp[x] = (double)g;
+      map_pred[x] = pred;
       pred = g;
       live(g, x);
     } else {
@@ -749,13 +748,9 @@ int32_t map_column(b_rec* b, lumx* lu, int s, int y, Live live) {
     }
     g = after;
   }
-  if (Keep) {
-    lplu.map_col = y;
-    lplu.map_stamp = t;
-    lplu.map_stale = 0;
-  } else {
-    map_forget();
-  }
+  lplu.map_col = y;
+  lplu.map_stamp = t;
+  lplu.map_stale = 0;
   return t;
 }
 
@@ -847,23 +842,55 @@ int scatter_multipliers(b_rec* b, lumx* lu, [[maybe_unused]] int s, int c) {
 // multiplier; only when some multiplier met no element is column c walked,
 // for the fill-in, in its chain order.  The same operations on the same
 // elements as the map-then-update walk.  Only the last column a step updates
-// (keep_map) is mapped; the others' live rows are only marked, since the next
-// column's walk would replace their map.  0, or the result of a failed
-// fill-in.
+// (keep_map) is mapped: the others' maps would not outlive the next column's
+// walk, so their walk stamps only the rows of the multipliers it meets, the
+// one thing the fill-in pass asks (whether row x of column c has an element
+// in y), and no column owns the map afterwards.  0, or the result of a
+// failed fill-in.
 int update_column_walked(b_rec* b, lumx* lu, int s, int y, int c, double u, int n_l,
                          bool keep_map) {
   const lpvect2* lv = &lplu.vwk1;
+  const int32_t* l_usef = lv->usef;
+  const int32_t l_mark = lv->mark;
+  const double* l_va = lv->va;
+  double* av = lu->av.v;  // no fill-in before the walk ends: the pool stays
   int met = 0;
   auto update = [&](int g, int x) {
-    if (lv->usef[x] == lv->mark) {
-      subtract_at(lu, lu->av.v, g, x, y, u * lv->va[x]);
+    if (l_usef[x] == l_mark) {
+      subtract_at(lu, av, g, x, y, u * l_va[x]);
       ++met;
     }
   };
-  int32_t t = keep_map ? map_column(b, lu, s, y, update) : map_column<false>(b, lu, s, y, update);
+  lpvect2* map = &lplu.vwk2;
+  int32_t t;
+  if (keep_map) {
+    t = map_column(b, lu, s, y, update);
+  } else {
+    t = lpvect2_newmark(map);
+    int32_t* usef = map->usef;
+    const int32_t* ai = lu->av.i;
+    const int32_t* nexti = lu->av.nexti;
+    const int32_t* step = b->ips1;
+    int pred = -1;
+    for (int32_t g = lu->col_k_head[y]; g >= 0;) {
+      int32_t after = nexti[g];
+      int x = ai[g];
+      if (step[x] > s) {
+        if (l_usef[x] == l_mark) {
+          subtract_at(lu, av, g, x, y, u * l_va[x]);
+          usef[x] = t;
+          ++met;
+        }
+        pred = g;
+      } else {
+        col_retire(lu, pred, g, av[g] != 0.0);
+      }
+      g = after;
+    }
+    map_forget();
+  }
   if (met == n_l)
     return 0;
-  const lpvect2* map = &lplu.vwk2;
   for (int32_t h = lu->col_k_head[c]; h >= 0; h = lu->av.nexti[h]) {
     int x = lu->av.i[h];
     if (map->usef[x] == t)
