@@ -85,6 +85,21 @@ int b_renew(int n_col_ids, int n_row_ids) {
   return 0;
 }
 
+namespace {
+
+// The same for the builds without diagnostics, whose set-up writes every
+// line's entry as it files the lines (file_line): the buckets empty.
+void b_renew_tops(int n_col_ids, int n_row_ids) {
+  lplu.c_kmin = n_col_ids;
+  lplu.r_kmin = n_row_ids;
+  std::fill(lplu.r_nztop, lplu.r_nztop + n_row_ids, -1);
+  std::fill(lplu.c_nztop, lplu.c_nztop + n_col_ids, -1);
+  lplu.r_nzlst[n_row_ids - 1] = nz_link{-1, -1, -1};
+  lplu.c_nzlst[n_col_ids - 1] = nz_link{-1, -1, -1};
+}
+
+}  // namespace
+
 // The heap of a kind holds every count whose bucket is not empty, and may
 // hold counts whose bucket has emptied since: a count leaves the heap when
 // it comes to the top with an empty bucket, so that a bucket emptied and
@@ -679,6 +694,24 @@ void merge_duplicates(lumx* lu, int sz, bool by_rows) {
 // Set-up: steps unknown, buckets filed in increasing line order (so within a
 // count the highest-numbered line is found first), active lists take over the
 // stored lists and the finished lists start empty.
+// One line of the set-up's filing in the builds without diagnostics (lines
+// in increasing order, each line's entry not yet written): what nz_add does
+// for a line of count 1 .. the order, an unfiled entry for a count of 0.
+ZK_INLINE void file_line(count_lists& cl, int32_t& kmin, int line) {
+  int k = cl.nz[line];
+  if (k < 1 || k > cl.n_lines) {
+    cl.lst[line] = nz_link{-1, -1, -1};
+    return;
+  }
+  int head = cl.top[k];
+  if (head >= 0)
+    cl.lst[head].prev = line;
+  else if (k < kmin)
+    kmin = k;
+  cl.top[k] = line;
+  cl.lst[line] = nz_link{k, head, -1};
+}
+
 int fact_setup(b_rec* b, lumx* lu, int sz) {
   map_forget();
   for (int i = 0; i < sz; ++i) {
@@ -691,7 +724,11 @@ int fact_setup(b_rec* b, lumx* lu, int sz) {
     p->n_ent = p->n_seg = p->dead = p->dead_seg = 0;
   if (sz < 1)
     return 0;
-  int rc = b_renew(lu->n + 1, lu->m + 1);
+  int rc = 0;
+  if (ZK_DIAG)
+    rc = b_renew(lu->n + 1, lu->m + 1);
+  else
+    b_renew_tops(lu->n + 1, lu->m + 1);
   if (rc < 0)
     return rc;
   bool by_rows = appended_by_rows(lu);
@@ -701,6 +738,29 @@ int fact_setup(b_rec* b, lumx* lu, int sz) {
   // the lowest slot of row r instead of an empty finished chain (see
   // row_singleton_pivot).
   lplu.first_fill = !ZK_DIAG && by_rows ? lu->n_av : 0;
+  if (!ZK_DIAG) {
+    // One pass: the buckets filed as nz_add files them, the caches
+    // cleared, the active lists taking over.
+    count_lists cols = lists_of(lu, NZ_COL);
+    count_lists rows = lists_of(lu, NZ_ROW);
+    int32_t c_kmin = lplu.c_kmin;
+    int32_t r_kmin = lplu.r_kmin;
+    int32_t first_fill = lplu.first_fill;
+    for (int i = 0; i < sz; ++i) {
+      file_line(cols, c_kmin, i);
+      file_line(rows, r_kmin, i);
+      lu->rmax_f[i] = 0;
+      lu->cmax_f[i] = 0;
+      int32_t row_first = lu->row_head[i];
+      lu->col_k_head[i] = lu->col_head[i];
+      lu->row_k_head[i] = row_first;
+      lu->col_head[i] = -1;
+      lu->row_head[i] = first_fill > 0 ? row_first - lu->row_nz[i] + 1 : -1;
+    }
+    lplu.c_kmin = c_kmin;
+    lplu.r_kmin = r_kmin;
+    return 0;
+  }
   for (int i = 0; i < sz; ++i) {
     if (lu->col_nz[i] > 0)
       nz_add(lu, NZ_COL, i);
