@@ -1126,7 +1126,7 @@ int row_singleton_pivot(lumx* lu, const b_rec* b, int s) {
   int r = nz_min(lu, NZ_ROW, b->ips1);
   if (r < 0 || lu->row_nz[r] != 1)
     return -1;
-  auto stale = [&](int e) { return lu->av.v[e] == 0.0 || b->ips2[lu->av.j[e]] <= s; };
+  auto stale = [&](int e) { return b->ips2[lu->av.j[e]] <= s || lu->av.v[e] == 0.0; };
   int32_t first_fill = lplu.first_fill;  // 0: the whole chain is followed
   int e = lu->row_k_head[r];
   while (e >= first_fill && stale(e))
