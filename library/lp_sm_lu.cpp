@@ -1253,6 +1253,10 @@ int lu_fact(b_rec* b, int accept, int* rank) {
       break;
     ++s;
   }
+  if (!ZK_DIAG) {
+    b->n_lw = b->lwp.n_ent;
+    b->n_up = b->upp.n_ent;
+  }
   if (rc >= 0) {
     *rank = s;
     // With every line pivoted the builds without diagnostics have emptied
@@ -1518,8 +1522,10 @@ int pack_step_rest(b_rec* b, const lumx* lu, int s, int r, int c, bool report, i
   if ((lp->n_seg >= lp->cap_seg && !pack_room(lp, 0)) ||
       (up->n_seg >= up->cap_seg && !pack_room(up, 0)))
     return -2;
-  b->n_lw += lp->n_ent - l_start;
-  b->n_up += up->n_ent - u_start;
+  if (ZK_DIAG) {  // the other builds count the entries once, after the elimination
+    b->n_lw += lp->n_ent - l_start;
+    b->n_up += up->n_ent - u_start;
+  }
   pack_close(lp, r, l_start);
   pack_close(up, r, u_start);
   b->up_ord[r] = s;
