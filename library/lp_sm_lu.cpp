@@ -1003,6 +1003,117 @@ int update_column(b_rec* b, lumx* lu, int s, int y, int c, double u, int n_l, bo
   return update_mapped_column(b, lu, s, y, c, u);
 }
 
+// Columns shorter than this are updated alone.
+const int PAIR_MIN_COUNT = 16;
+
+// The walks of two columns ya and yb whose maps are not kept (see
+// update_column_walked), interleaved so that neither waits for the other's
+// chain: the chains are disjoint, each element is updated once, and each
+// column's stale elements leave its chain in its own chain order, so every
+// element, count and chain ends as after the two walks one after the other.
+// A met multiplier row is stamped ta (met by ya), tb (by yb) or tab (both).
+// The fill-in of each column follows (fill_unmet), ya's first.
+struct pair_walk {
+  int32_t ta, tb, tab;
+  int met_a, met_b;
+};
+
+// One column's place in a paired walk.
+struct pair_cursor {
+  int32_t g;    // the next element, -1 at the end
+  int pred;     // the live element before it
+  int y;        // the column
+  double u;     // its unscaled U value
+  int32_t own;  // its stamp, and the other column's
+  int32_t other;
+  int met;
+};
+
+// The walks' common arrays.
+struct pair_arrays {
+  const int32_t* l_usef;
+  int32_t l_mark;
+  const double* l_va;
+  int32_t* usef;
+  const int32_t* ai;
+  const int32_t* nexti;
+  const int32_t* step;
+  double* av;
+  int32_t both;
+};
+
+ZK_INLINE void pair_step(lumx* lu, int s, const pair_arrays& pa, pair_cursor& k) {
+  int32_t g = k.g;
+  int32_t after = pa.nexti[g];
+  int x = pa.ai[g];
+  if (pa.step[x] > s) {
+    if (pa.l_usef[x] == pa.l_mark) {
+      subtract_at(lu, pa.av, g, x, k.y, k.u * pa.l_va[x]);
+      pa.usef[x] = pa.usef[x] == k.other ? pa.both : k.own;
+      ++k.met;
+    }
+    k.pred = g;
+  } else {
+    col_retire(lu, k.pred, g, pa.av[g] != 0.0);
+  }
+  k.g = after;
+}
+
+pair_walk walk_column_pair(b_rec* b, lumx* lu, int s, int ya, double ua, int yb, double ub) {
+  lpvect2* map = &lplu.vwk2;
+  int32_t ta = lpvect2_newmark(map);
+  int32_t tb = lpvect2_newmark(map);
+  int32_t tab = lpvect2_newmark(map);
+  const lpvect2* lv = &lplu.vwk1;
+  const pair_arrays pa{lv->usef, lv->mark, lv->va, map->usef, lu->av.i, lu->av.nexti,
+                       b->ips1, lu->av.v, tab};
+  pair_cursor a{lu->col_k_head[ya], -1, ya, ua, ta, tb, 0};
+  pair_cursor c{lu->col_k_head[yb], -1, yb, ub, tb, ta, 0};
+  while (a.g >= 0 && c.g >= 0) {
+    pair_step(lu, s, pa, a);
+    pair_step(lu, s, pa, c);
+  }
+  while (a.g >= 0)
+    pair_step(lu, s, pa, a);
+  while (c.g >= 0)
+    pair_step(lu, s, pa, c);
+  map_forget();
+  return pair_walk{ta, tb, tab, a.met, c.met};
+}
+
+// The fill-in of column y after a paired walk: a(x,y) = -u·l(x) for every
+// multiplier row x of column c, in its chain order, that the walk did not
+// stamp t_met or t_both.  0, or the result of a failed fill-in.
+int fill_unmet(lumx* lu, int y, int c, double u, int32_t t_met, int32_t t_both) {
+  const int32_t* usef = lplu.vwk2.usef;
+  for (int32_t h = lu->col_k_head[c]; h >= 0; h = lu->av.nexti[h]) {
+    int x = lu->av.i[h];
+    if (usef[x] == t_met || usef[x] == t_both)
+      continue;
+    double d = u * lu->av.v[h];  // the pool may move below
+    int rc = lumx_k_append2(lu, x, y, -d);
+    if (rc < 0)
+      return rc;
+  }
+  return 0;
+}
+
+// The updates of two columns ya and yb, neither the last of the step nor
+// owning the map, with the fill-in of each and the refiling of ya following
+// the paired walk in the order of the two updates one after the other (yb
+// is refiled by the caller).  0, or the result of a failed fill-in.
+__attribute__((noinline)) int update_column_pair(b_rec* b, lumx* lu, int s, int c, int ya,
+                                                 double ua, int yb, double ub, int n_l) {
+  lplu.vwk2.n = b->sz;
+  pair_walk pw = walk_column_pair(b, lu, s, ya, ua, yb, ub);
+  int rc = pw.met_a == n_l ? 0 : fill_unmet(lu, ya, c, ua, pw.ta, pw.tab);
+  if (rc < 0)
+    return rc;
+  nz_refile(lu, NZ_COL, ya);
+  lu->cmax_f[ya] = 0;
+  return pw.met_b == n_l ? 0 : fill_unmet(lu, yb, c, ub, pw.tb, pw.tab);
+}
+
 // Column walk of the pivot column c: multipliers of live rows are scaled by
 // q and stay, each then handed to multiplier(x, l) (false stops the walk and
 // returns false); the pivot and entries of earlier pivot rows go to the
@@ -1036,7 +1147,20 @@ bool scale_pivot_column(b_rec* b, lumx* lu, int s, int c, double q, Multiplier m
 // The builds without diagnostics drop the row's chain after the step
 // (lumx_k_rm_row_col): there its elements are only visited, not unlinked, and
 // a row whose one live element is the pivot is not walked at all.
-int eliminate_pivot_row(b_rec* b, lumx* lu, int s, int r, int c, double q) {
+// The live element of row r after e on its chain (a pivoted column's or a
+// zero is passed over), -1 when none.
+ZK_INLINE int32_t next_live_in_row(const b_rec* b, const lumx* lu, int s, int32_t e) {
+  for (e = lu->av.nextj[e]; e >= 0; e = lu->av.nextj[e])
+    if (lu->av.v[e] != 0.0 && b->ips2[lu->av.j[e]] > s)
+      return e;
+  return -1;
+}
+
+int update_column_pair(b_rec* b, lumx* lu, int s, int c, int ya, double ua, int yb, double ub,
+                       int n_l);
+
+__attribute__((noinline)) int eliminate_pivot_row(b_rec* b, lumx* lu, int s, int r, int c,
+                                                  double q) {
   if (!ZK_DIAG && lu->row_nz[r] == 1)
     return 0;
   int pred = -1;
@@ -1059,6 +1183,31 @@ int eliminate_pivot_row(b_rec* b, lumx* lu, int s, int r, int c, double q) {
       if (lu->col_k_head[c] >= 0) {
         if (n_l < 0)
           n_l = scatter_multipliers(b, lu, s, c);
+        // The builds without diagnostics update two long columns in a row,
+        // both walked without keeping the map, by one paired walk.
+        int32_t e2 = -1;
+        if (!ZK_DIAG && updates_left > 2 && lu->col_nz[y] >= PAIR_MIN_COUNT &&
+            !(map_belongs_to(y) && lplu.map_stale <= 1)) {
+          e2 = next_live_in_row(b, lu, s, e);
+          if (e2 >= 0 && lu->col_nz[lu->av.j[e2]] < PAIR_MIN_COUNT)
+            e2 = -1;
+        }
+        if (e2 >= 0) {
+          int y2 = lu->av.j[e2];
+          double u2 = av[e2];
+          av[e2] *= q;  // U(r,y2) = a(r,y2) / p
+          lu->col_nz[y2] -= 1;
+          updates_left -= 2;
+          int rc = update_column_pair(b, lu, s, c, y, u, y2, u2, n_l);
+          if (rc < 0)
+            return rc;
+          // Column y is refiled; y2 is complete for this step.
+          nz_refile(lu, NZ_COL, y2);
+          lu->cmax_f[y2] = 0;
+          pred = e2;
+          e = lu->av.nextj[e2];
+          continue;
+        }
         int rc = update_column(b, lu, s, y, c, u, n_l, --updates_left <= 0);
         if (rc < 0)
           return rc;
