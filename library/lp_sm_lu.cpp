@@ -1721,7 +1721,7 @@ int lu_make_eta(b_rec* b, int accept, int rank) {
   b->chains_ready = 0;
   // The packed files were written by the elimination, step by step, and the
   // reciprocal pivots kept aside.
-  for (int s = 0; s < rank; ++s) {
+  for (int s = 0; ZK_DIAG && s < rank; ++s) {  // the other builds: publish_matching
     lu_pair p = lplu.mt[s];
     ZK_DIAG_ONLY(CHKB(s, b->ips1[p.row], s); CHKB(s, b->ips2[p.col], s));
     if (b->up_ord[p.row] == s)
@@ -1822,13 +1822,17 @@ namespace {
 
 // Hands the matching back: row_k_head[r] = c and col_k_head[c] = r for every
 // pivot (the elimination left both at -1), and from here on ips1 / ips2 hold
-// per pivot row its column and its step; rows without a pivot get -1.
+// per pivot row its column and its step; rows without a pivot get -1.  The
+// builds without diagnostics also store here the reciprocal pivots of the
+// steps with etas, which lu_make_eta stores in the library build.
 void publish_matching(b_rec* b, lumx* lu, int rank) {
   if (rank < b->sz)  // at full rank every row is written below
     for (int i = 0; i < b->sz; ++i)
       b->ips1[i] = b->ips2[i] = -1;
   for (int s = 0; s < rank; ++s) {
     lu_pair p = lplu.mt[s];
+    if (!ZK_DIAG && b->up_ord[p.row] == s)
+      b->diag_v[p.row] = lplu.dwk1[p.row];
     lu->row_k_head[p.row] = p.col;
     lu->col_k_head[p.col] = p.row;
     b->ips2[p.row] = s;
