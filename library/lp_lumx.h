@@ -95,6 +95,7 @@
 #ifndef ZELKOR_LP_LUMX_H
 #define ZELKOR_LP_LUMX_H
 
+#include <bit>
 #include <cstdint>
 
 #include "lp_kesh.h"
@@ -296,7 +297,49 @@ int lu_free(lplu_rec* w);
 // lu_delete of any handle and may since have been sized for a smaller order).
 bool lplu_covers(int sz);
 
-int lumx_append(lumx* a, int row, int col, double v);
+int lumx_append_checked(lumx* a, int row, int col, double v);
+
+// Fills slot k with (row, col, v), counting it in its row and column.
+inline void lumx_fill_slot(lumx* a, int k, int row, int col, double v) {
+  a->av.i[k] = row;
+  a->av.j[k] = col;
+  a->av.v[k] = v;
+  a->col_nz[col] += 1;
+  a->row_nz[row] += 1;
+  a->n_nz += 1;
+}
+
+// Links slot k at the front of one column list and one row list.
+inline void lumx_link_front(lumx* a, int k, int32_t* col_list, int32_t* row_list) {
+  a->av.nexti[k] = *col_list;
+  *col_list = k;
+  a->av.nextj[k] = *row_list;
+  *row_list = k;
+}
+
+// Appends element (row, col) = v at the front of the main lists: the slot,
+// 0 for a zero (nothing stored), -1 for a position out of range, or the
+// result of a pool that could not grow.  The builds without diagnostics take
+// the common case (in range, non-zero, not huge, room in the pool) inline, in
+// a few instructions; every other case, and every case of the library build,
+// goes through lumx_append_checked.
+inline int lumx_append(lumx* a, int row, int col, double v) {
+#ifndef ZELKOR_DIAG
+  // The magnitude's bits order as the magnitudes do, a NaN above them all:
+  // 0 < |v| <= 1e30 is one unsigned comparison of them.
+  const uint64_t mag_bits = std::bit_cast<uint64_t>(v) & ~(1ULL << 63);
+  const uint64_t huge_bits = std::bit_cast<uint64_t>(1e30);
+  if ((unsigned)row < (unsigned)a->m && (unsigned)col < (unsigned)a->n &&
+      mag_bits - 1 < huge_bits && a->n_av < a->max_av) {
+    int k = a->n_av++;
+    lumx_fill_slot(a, k, row, col, v);
+    lumx_link_front(a, k, &a->col_head[col], &a->row_head[row]);
+    return k;
+  }
+#endif
+  return lumx_append_checked(a, row, col, v);
+}
+
 int lumx_k_append2(lumx* a, int row, int col, double v);
 int lumx_k_rm_row_col(lumx* a, int row, int col, int mode);
 
