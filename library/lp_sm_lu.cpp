@@ -1239,24 +1239,46 @@ int pack_step_etas(b_rec* b, const lumx* lu, int s, int r, int c, bool report);
 int pack_step_rest(b_rec* b, const lumx* lu, int s, int r, int c, bool report, int32_t l_start,
                    int32_t nl);
 ZK_INLINE bool pack_push(eta_pack* p, int32_t& n, int x, double v);
+bool pack_reserve(eta_pack* p, long long more, long long segs);
 void pack_close(eta_pack* p, int r, int32_t start);
 
 // A step whose pivot is its row's one live element, in the builds without
 // diagnostics: the row has nothing to eliminate, so one walk of column c
 // scales the multipliers, refiles their rows and packs them, in the order of
 // scale_pivot_column, refile_touched and pack_step_etas one after the other.
+// The column's count less the pivot is the number of multipliers: room for
+// them is made first, and each is stored straight at its place in the
+// reversed order the packed file holds them in.  (Should the walk meet
+// another number, they are packed again from the chain.)
 int row_singleton_step(b_rec* b, lumx* lu, int s, int r, int c, double q) {
   eta_pack* lp = &b->lwp;
   int32_t l_start = lp->n_ent;
-  int32_t nl = l_start;
-  bool packed = scale_pivot_column(b, lu, s, c, q, [&](int x, double l) {
+  int32_t n_mult = std::max(lu->col_nz[c] - 1, 0);
+  if (l_start + n_mult > lp->cap_ent && !pack_reserve(lp, n_mult, 0))
+    return -2;
+  int32_t* idx = lp->idx;
+  double* val = lp->val;
+  int32_t at = l_start + n_mult;  // the multipliers fill [l_start, at) downward
+  int32_t met = 0;
+  scale_pivot_column(b, lu, s, c, q, [&](int x, double l) {
     nz_refile(lu, NZ_ROW, x);
     lu->rmax_f[x] = 0;
-    return pack_push(lp, nl, x, l);
+    if (++met <= n_mult) {
+      idx[--at] = x;
+      val[at] = -l;
+    }
+    return true;
   });
-  if (!packed) {
-    lp->n_ent = nl;
-    return -2;
+  int32_t nl = l_start + n_mult;
+  if (met != n_mult) {
+    nl = l_start;
+    for (int32_t h = lu->col_k_head[c]; h >= 0; h = lu->av.nexti[h])
+      if (!pack_push(lp, nl, lu->av.i[h], lu->av.v[h])) {
+        lp->n_ent = nl;
+        return -2;
+      }
+    std::reverse(lp->idx + l_start, lp->idx + nl);
+    std::reverse(lp->val + l_start, lp->val + nl);
   }
   return pack_step_rest(b, lu, s, r, c, false, l_start, nl);
 }
@@ -1621,13 +1643,14 @@ int pack_step_etas(b_rec* b, const lumx* lu, int s, int r, int c, bool report) {
       lp->n_ent = nl;
       return -2;
     }
+  std::reverse(lp->idx + l_start, lp->idx + nl);
+  std::reverse(lp->val + l_start, lp->val + nl);
   return pack_step_rest(b, lu, s, r, c, report, l_start, nl);
 }
 
 // The rest of pack_step_etas once the L file holds, from l_start to its fill
-// level nl, the multipliers of the active chain in chain order: they are
-// reversed, then the finished chain adds the pivot, the U entries and any
-// multipliers it holds.
+// level nl, the multipliers of the active chain in reverse chain order: the
+// finished chain adds the pivot, the U entries and any multipliers it holds.
 int pack_step_rest(b_rec* b, const lumx* lu, int s, int r, int c, bool report, int32_t l_start,
                    int32_t nl) {
   eta_pack* lp = &b->lwp;
@@ -1640,8 +1663,6 @@ int pack_step_rest(b_rec* b, const lumx* lu, int s, int r, int c, bool report, i
   bool pivot_seen = false;
   int32_t nu = u_start;
   int rc = 0;
-  std::reverse(lp->idx + l_start, lp->idx + nl);
-  std::reverse(lp->val + l_start, lp->val + nl);
   for (int32_t k = lu->col_head[c]; k >= 0 && rc == 0; k = nexti[k]) {
     int x = ai[k];
     int t = step_of[x];
