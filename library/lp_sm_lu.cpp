@@ -1236,7 +1236,7 @@ void refile_touched(lumx* lu, int c) {
 // when no (non-zero) pivot was found, or the negative result of a failure.
 // The packed etas of one finished step (see the eta files below).
 int pack_step_etas(b_rec* b, const lumx* lu, int s, int r, int c, bool report);
-int pack_step_rest(b_rec* b, const lumx* lu, int s, int r, int c, bool report, int32_t l_start,
+ZK_INLINE int pack_step_rest(b_rec* b, const lumx* lu, int s, int r, int c, bool report, int32_t l_start,
                    int32_t nl);
 ZK_INLINE bool pack_push(eta_pack* p, int32_t& n, int x, double v);
 bool pack_reserve(eta_pack* p, long long more, long long segs);
@@ -1651,7 +1651,7 @@ int pack_step_etas(b_rec* b, const lumx* lu, int s, int r, int c, bool report) {
 // The rest of pack_step_etas once the L file holds, from l_start to its fill
 // level nl, the multipliers of the active chain in reverse chain order: the
 // finished chain adds the pivot, the U entries and any multipliers it holds.
-int pack_step_rest(b_rec* b, const lumx* lu, int s, int r, int c, bool report, int32_t l_start,
+ZK_INLINE int pack_step_rest(b_rec* b, const lumx* lu, int s, int r, int c, bool report, int32_t l_start,
                    int32_t nl) {
   eta_pack* lp = &b->lwp;
   eta_pack* up = &b->upp;
