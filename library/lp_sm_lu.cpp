@@ -164,7 +164,7 @@ ZK_INLINE int nz_refile(lumx* lu, int kind, int line) {
   int k = cl.nz[line];
   if (ent.nz == k)
     return line;
-  if (ZK_DIAG || k < 1 || k > lu->m) {
+  if (ZK_DIAG || (unsigned)(k - 1) >= (unsigned)lu->m) {  // k < 1 or k > m
     nz_remove(lu, kind, line);
     return nz_add(lu, kind, line);
   }
