@@ -267,7 +267,9 @@ struct lplu_rec {
   int32_t map_stale;      // rows of the map pivoted since it was made
   int32_t map_stale_elem; // the element of the last of them
   int32_t c_kmin;         // build without diagnostics: no non-empty bucket
-  int32_t r_kmin;         // below this count (in place of the heaps)
+  int32_t r_kmin;         // below this count (in place of the heaps); c_kmin
+                          // is -1 until the column buckets are filed, which
+                          // waits for the first step that is no row singleton
   int32_t first_fill;     // build without diagnostics, matrix appended row by
                           // row: the first slot of the elimination's fill-in
                           // (row_head[r] then holds row r's lowest slot); else 0

@@ -55,6 +55,9 @@ struct count_lists {
   int n_lines;   // the number of lines, beyond every step
 };
 
+// c_kmin while the builds without diagnostics have not filed the columns.
+const int32_t COLUMNS_UNFILED = -1;
+
 inline __attribute__((always_inline)) count_lists lists_of(lumx* lu, int kind) {
   if (kind == NZ_COL)
     return {lu->col_nz, lplu.c_nzlst, lplu.c_nztop, lplu.pxh_c, &lplu.c_kmin, lu->n};
@@ -87,15 +90,15 @@ int b_renew(int n_col_ids, int n_row_ids) {
 
 namespace {
 
-// The same for the builds without diagnostics, whose set-up writes every
-// line's entry as it files the lines (file_line): the buckets empty.
-void b_renew_tops(int n_col_ids, int n_row_ids) {
-  lplu.c_kmin = n_col_ids;
+// The same for the rows in the builds without diagnostics, whose set-up
+// writes every line's entry as it files the lines (file_line): the buckets
+// empty.  The columns are filed when a pivot search first needs them
+// (file_columns); until then c_kmin holds COLUMNS_UNFILED.
+void b_renew_rows(int n_row_ids) {
   lplu.r_kmin = n_row_ids;
   std::fill(lplu.r_nztop, lplu.r_nztop + n_row_ids, -1);
-  std::fill(lplu.c_nztop, lplu.c_nztop + n_col_ids, -1);
   lplu.r_nzlst[n_row_ids - 1] = nz_link{-1, -1, -1};
-  lplu.c_nzlst[n_col_ids - 1] = nz_link{-1, -1, -1};
+  lplu.c_kmin = COLUMNS_UNFILED;
 }
 
 }  // namespace
@@ -712,6 +715,21 @@ ZK_INLINE void file_line(count_lists& cl, int32_t& kmin, int line) {
   cl.lst[line] = nz_link{k, head, -1};
 }
 
+// Files the column buckets in the builds without diagnostics, which put it
+// off until a pivot search first needs them: the steps before, all taken by
+// row_singleton_pivot, change no column's count and touch no column bucket,
+// so they stand as the set-up would have filed them.
+__attribute__((noinline)) void file_columns(lumx* lu, int sz) {
+  int n_col_ids = lu->n + 1;
+  std::fill(lplu.c_nztop, lplu.c_nztop + n_col_ids, -1);
+  lplu.c_nzlst[n_col_ids - 1] = nz_link{-1, -1, -1};
+  count_lists cols = lists_of(lu, NZ_COL);
+  int32_t c_kmin = n_col_ids;
+  for (int i = 0; i < sz; ++i)
+    file_line(cols, c_kmin, i);
+  lplu.c_kmin = c_kmin;
+}
+
 int fact_setup(b_rec* b, lumx* lu, int sz) {
   map_forget();
   for (int i = 0; i < sz; ++i) {
@@ -728,7 +746,7 @@ int fact_setup(b_rec* b, lumx* lu, int sz) {
   if (ZK_DIAG)
     rc = b_renew(lu->n + 1, lu->m + 1);
   else
-    b_renew_tops(lu->n + 1, lu->m + 1);
+    b_renew_rows(lu->m + 1);
   if (rc < 0)
     return rc;
   bool by_rows = appended_by_rows(lu);
@@ -739,15 +757,12 @@ int fact_setup(b_rec* b, lumx* lu, int sz) {
   // row_singleton_pivot).
   lplu.first_fill = !ZK_DIAG && by_rows ? lu->n_av : 0;
   if (!ZK_DIAG) {
-    // One pass: the buckets filed as nz_add files them, the caches
+    // One pass: the row buckets filed as nz_add files them, the caches
     // cleared, the active lists taking over.
-    count_lists cols = lists_of(lu, NZ_COL);
     count_lists rows = lists_of(lu, NZ_ROW);
-    int32_t c_kmin = lplu.c_kmin;
     int32_t r_kmin = lplu.r_kmin;
     int32_t first_fill = lplu.first_fill;
     for (int i = 0; i < sz; ++i) {
-      file_line(cols, c_kmin, i);
       file_line(rows, r_kmin, i);
       lu->rmax_f[i] = 0;
       lu->cmax_f[i] = 0;
@@ -757,7 +772,6 @@ int fact_setup(b_rec* b, lumx* lu, int sz) {
       lu->col_head[i] = -1;
       lu->row_head[i] = first_fill > 0 ? row_first - lu->row_nz[i] + 1 : -1;
     }
-    lplu.c_kmin = c_kmin;
     lplu.r_kmin = r_kmin;
     return 0;
   }
@@ -1316,8 +1330,11 @@ int row_singleton_pivot(lumx* lu, const b_rec* b, int s) {
 
 int fact_step(b_rec* b, lumx* lu, int s, int accept) {
   int p = ZK_DIAG ? -1 : row_singleton_pivot(lu, b, s);
-  if (p < 0)
+  if (p < 0) {
+    if (!ZK_DIAG && lplu.c_kmin == COLUMNS_UNFILED)
+      file_columns(lu, b->sz);
     p = lu_find_pivot(lu, s, lplu.ips1, lplu.ips2, b);
+  }
   if (p < 0)
     return 0;
   int r = lu->av.i[p];
