@@ -718,7 +718,8 @@ ZK_INLINE void file_line(count_lists& cl, int32_t& kmin, int line) {
 // Files the column buckets in the builds without diagnostics, which put it
 // off until a pivot search first needs them: the steps before, all taken by
 // row_singleton_pivot, change no column's count and touch no column bucket,
-// so they stand as the set-up would have filed them.
+// so they stand as the set-up would have filed them; and clears the caches
+// of the line maxima, which only the search reads.
 __attribute__((noinline)) void file_columns(lumx* lu, int sz) {
   int n_col_ids = lu->n + 1;
   std::fill(lplu.c_nztop, lplu.c_nztop + n_col_ids, -1);
@@ -728,6 +729,9 @@ __attribute__((noinline)) void file_columns(lumx* lu, int sz) {
   for (int i = 0; i < sz; ++i)
     file_line(cols, c_kmin, i);
   lplu.c_kmin = c_kmin;
+  // No line maximum is cached before the first search either.
+  std::fill(lu->rmax_f, lu->rmax_f + sz, 0);
+  std::fill(lu->cmax_f, lu->cmax_f + sz, 0);
 }
 
 int fact_setup(b_rec* b, lumx* lu, int sz) {
@@ -764,8 +768,6 @@ int fact_setup(b_rec* b, lumx* lu, int sz) {
     int32_t first_fill = lplu.first_fill;
     for (int i = 0; i < sz; ++i) {
       file_line(rows, r_kmin, i);
-      lu->rmax_f[i] = 0;
-      lu->cmax_f[i] = 0;
       int32_t row_first = lu->row_head[i];
       lu->col_k_head[i] = lu->col_head[i];
       lu->row_k_head[i] = row_first;
