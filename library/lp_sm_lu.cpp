@@ -694,9 +694,6 @@ void merge_duplicates(lumx* lu, int sz, bool by_rows) {
   }
 }
 
-// Set-up: steps unknown, buckets filed in increasing line order (so within a
-// count the highest-numbered line is found first), active lists take over the
-// stored lists and the finished lists start empty.
 // One line of the set-up's filing in the builds without diagnostics (lines
 // in increasing order, each line's entry not yet written): what nz_add does
 // for a line of count 1 .. the order, an unfiled entry for a count of 0.
@@ -734,6 +731,9 @@ __attribute__((noinline)) void file_columns(lumx* lu, int sz) {
   std::fill(lu->cmax_f, lu->cmax_f + sz, 0);
 }
 
+// Set-up: steps unknown, buckets filed in increasing line order (so within a
+// count the highest-numbered line is found first), active lists take over the
+// stored lists and the finished lists start empty.
 int fact_setup(b_rec* b, lumx* lu, int sz) {
   map_forget();
   for (int i = 0; i < sz; ++i) {
@@ -1157,12 +1157,6 @@ bool scale_pivot_column(b_rec* b, lumx* lu, int s, int c, double q, Multiplier m
   return true;
 }
 
-// Row walk of the pivot row r: each element of a live column y is scaled into
-// U, column y is updated and refiled; elements of pivoted columns (the pivot
-// included) go to the finished chain; zeros are dropped.
-// The builds without diagnostics drop the row's chain after the step
-// (lumx_k_rm_row_col): there its elements are only visited, not unlinked, and
-// a row whose one live element is the pivot is not walked at all.
 // The live element of row r after e on its chain (a pivoted column's or a
 // zero is passed over), -1 when none.
 ZK_INLINE int32_t next_live_in_row(const b_rec* b, const lumx* lu, int s, int32_t e) {
@@ -1172,9 +1166,12 @@ ZK_INLINE int32_t next_live_in_row(const b_rec* b, const lumx* lu, int s, int32_
   return -1;
 }
 
-int update_column_pair(b_rec* b, lumx* lu, int s, int c, int ya, double ua, int yb, double ub,
-                       int n_l);
-
+// Row walk of the pivot row r: each element of a live column y is scaled into
+// U, column y is updated and refiled; elements of pivoted columns (the pivot
+// included) go to the finished chain; zeros are dropped.
+// The builds without diagnostics drop the row's chain after the step
+// (lumx_k_rm_row_col): there its elements are only visited, not unlinked, and
+// a row whose one live element is the pivot is not walked at all.
 __attribute__((noinline)) int eliminate_pivot_row(b_rec* b, lumx* lu, int s, int r, int c,
                                                   double q) {
   if (!ZK_DIAG && lu->row_nz[r] == 1)
