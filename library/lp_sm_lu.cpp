@@ -738,7 +738,8 @@ int fact_setup(b_rec* b, lumx* lu, int sz) {
   map_forget();
   for (int i = 0; i < sz; ++i) {
     b->ips1[i] = b->ips2[i] = sz + 1;
-    lplu.mt[i] = lu_pair{-1, -1};  // steps not reached stay "no pivot"
+    if (ZK_DIAG)  // (the other builds write them after the last step)
+      lplu.mt[i] = lu_pair{-1, -1};  // steps not reached stay "no pivot"
     b->lwp.seg_of[i] = b->upp.seg_of[i] = -1;
   }
   b->n_lw = b->n_up = 0;
