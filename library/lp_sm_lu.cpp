@@ -796,6 +796,29 @@ int fact_setup(b_rec* b, lumx* lu, int sz) {
   return 0;
 }
 
+// Walks the active chain of column y, retiring its stale elements in chain
+// order, and calls live(g, x, pred) for each live element g of row x (pred:
+// the live element before it, -1 at the head).
+template <class Live>
+ZK_INLINE void walk_column(const b_rec* b, lumx* lu, int s, int y, Live live) {
+  const int32_t* ai = lu->av.i;
+  const int32_t* nexti = lu->av.nexti;
+  const double* av = lu->av.v;
+  const int32_t* step = b->ips1;
+  int pred = -1;
+  for (int32_t g = lu->col_k_head[y]; g >= 0;) {
+    int32_t after = nexti[g];
+    int x = ai[g];
+    if (step[x] > s) {
+      live(g, x, pred);
+      pred = g;
+    } else {
+      col_retire(lu, pred, g, av[g] != 0.0);
+    }
+    g = after;
+  }
+}
+
 // Maps the live rows of column y to their elements (a new stamp in vwk2,
 // returned), retiring the stale elements of y's active chain in chain order,
 // calls live(g, x) for each live element g of row x, and makes the map y's.
@@ -806,25 +829,12 @@ int32_t map_column(b_rec* b, lumx* lu, int s, int y, Live live) {
   int32_t* usef = map->usef;
   double* vp = map->vp;
   int32_t* map_pred = lplu.map_pred;
-  const int32_t* ai = lu->av.i;
-  const int32_t* nexti = lu->av.nexti;
-  const double* av = lu->av.v;
-  const int32_t* step = b->ips1;
-  int pred = -1;
-  for (int32_t g = lu->col_k_head[y]; g >= 0;) {
-    int32_t after = nexti[g];
-    int x = ai[g];
-    if (step[x] > s) {
-      usef[x] = t;
-      vp[x] = (double)g;
-      map_pred[x] = pred;
-      pred = g;
-      live(g, x);
-    } else {
-      col_retire(lu, pred, g, av[g] != 0.0);
-    }
-    g = after;
-  }
+  walk_column(b, lu, s, y, [&](int g, int x, int pred) {
+    usef[x] = t;
+    vp[x] = (double)g;
+    map_pred[x] = pred;
+    live(g, x);
+  });
   lplu.map_col = y;
   lplu.map_stamp = t;
   lplu.map_stale = 0;
@@ -945,25 +955,13 @@ int update_column_walked(b_rec* b, lumx* lu, int s, int y, int c, double u, int 
   } else {
     t = lpvect2_newmark(map);
     int32_t* usef = map->usef;
-    const int32_t* ai = lu->av.i;
-    const int32_t* nexti = lu->av.nexti;
-    const int32_t* step = b->ips1;
-    int pred = -1;
-    for (int32_t g = lu->col_k_head[y]; g >= 0;) {
-      int32_t after = nexti[g];
-      int x = ai[g];
-      if (step[x] > s) {
-        if (l_usef[x] == l_mark) {
-          subtract_at(lu, av, g, x, y, u * l_va[x]);
-          usef[x] = t;
-          ++met;
-        }
-        pred = g;
-      } else {
-        col_retire(lu, pred, g, av[g] != 0.0);
+    walk_column(b, lu, s, y, [&](int g, int x, int) {
+      if (l_usef[x] == l_mark) {
+        subtract_at(lu, av, g, x, y, u * l_va[x]);
+        usef[x] = t;
+        ++met;
       }
-      g = after;
-    }
+    });
     map_forget();
   }
   if (met == n_l)
