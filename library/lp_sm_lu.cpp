@@ -1175,6 +1175,20 @@ __attribute__((noinline)) int eliminate_pivot_row(b_rec* b, lumx* lu, int s, int
                                                   double q) {
   if (!ZK_DIAG && lu->row_nz[r] == 1)
     return 0;
+  if (!ZK_DIAG && lu->col_k_head[c] < 0) {
+    // No multiplier: each live column only loses row r's element.
+    for (int32_t e = lu->row_k_head[r]; e >= 0; e = lu->av.nextj[e]) {
+      int y = lu->av.j[e];
+      double* av = lu->av.v;
+      if (av[e] == 0.0 || b->ips2[y] <= s)
+        continue;
+      av[e] *= q;  // U(r,y) = a(r,y) / p
+      lu->col_nz[y] -= 1;
+      nz_refile(lu, NZ_COL, y);
+      lu->cmax_f[y] = 0;
+    }
+    return 0;
+  }
   int pred = -1;
   int n_l = -1;  // multipliers scattered once the first column needs them
   int updates_left = lu->row_nz[r] - 1;  // the live columns (the pivot's is done)
