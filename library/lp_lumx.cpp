@@ -473,30 +473,12 @@ int lu_free(lplu_rec* w) {
 
 // ---- element insertion and removal ------------------------------------------------------
 
-// Fills slot k with (row, col, v), counting it in its row and column.
-static inline void fill_slot(lumx* a, int k, int row, int col, double v) {
-  a->av.i[k] = row;
-  a->av.j[k] = col;
-  a->av.v[k] = v;
-  a->col_nz[col] += 1;
-  a->row_nz[row] += 1;
-  a->n_nz += 1;
-}
-
 // Takes a slot and fills it.  The slot, or the negative result of lumx_new_av.
 static int lumx_store(lumx* a, int row, int col, double v) {
   int k = lumx_new_av(a);
   if (k >= 0)
-    fill_slot(a, k, row, col, v);
+    lumx_fill_slot(a, k, row, col, v);
   return k;
-}
-
-// Links slot k at the front of one column list and one row list.
-static void link_front(lumx* a, int k, int32_t* col_list, int32_t* row_list) {
-  a->av.nexti[k] = *col_list;
-  *col_list = k;
-  a->av.nextj[k] = *row_list;
-  *row_list = k;
 }
 
 // Pushes every element of the chain from *from (linked through link[]) onto
@@ -516,7 +498,7 @@ static void move_chain(int32_t* from, int32_t* to, int32_t* link) {
 // -1 for a row or column out of range; 0 for a zero v (nothing stored);
 // -2 when the pool cannot grow.  Duplicates are not detected.
 // Every case of lumx_append, out of the way of its common case.
-static ZK_NOINLINE int lumx_append_checked(lumx* a, int row, int col, double v) {
+int lumx_append_checked(lumx* a, int row, int col, double v) {
   int rc;
   ZK_TRACE(trace_lumx_append, TRACE_ENTRY, "lumx_append row(%d)col(%d)v(%g) \n", row, col, v);
   if (row < 0 || row >= a->m) {
@@ -534,25 +516,10 @@ static ZK_NOINLINE int lumx_append_checked(lumx* a, int row, int col, double v) 
       ZK_DIAG_ONLY(CHKA(row, col, 0));
       ZK_DIAG_ONLY(CHKY(-1e30, v, 1e30));
     }
-    link_front(a, rc, &a->col_head[col], &a->row_head[row]);
+    lumx_link_front(a, rc, &a->col_head[col], &a->row_head[row]);
   }
   ZK_TRACE(trace_lumx_append, TRACE_EXIT, "lumx_append rc(%d) \n", rc);
   return rc;
-}
-
-int lumx_append(lumx* a, int row, int col, double v) {
-#ifndef ZELKOR_DIAG
-  // The common case in a few instructions: in range, non-zero, not huge,
-  // room in the pool.
-  if ((unsigned)row < (unsigned)a->m && (unsigned)col < (unsigned)a->n && v != 0.0 &&
-      v <= 1e30 && v >= -1e30 && a->n_av < a->max_av) {
-    int k = a->n_av++;
-    fill_slot(a, k, row, col, v);
-    link_front(a, k, &a->col_head[col], &a->row_head[row]);
-    return k;
-  }
-#endif
-  return lumx_append_checked(a, row, col, v);
 }
 
 // ---- loading whole columns -----------------------------------------------------------------
@@ -750,7 +717,7 @@ int lumx_k_append2(lumx* a, int row, int col, double v) {
     ZK_DIAG_ONLY(CHKX(0, 0, v));
     rc = 0;
   } else if ((rc = lumx_store(a, row, col, v)) >= 0) {
-    link_front(a, rc, &a->col_k_head[col], &a->row_k_head[row]);
+    lumx_link_front(a, rc, &a->col_k_head[col], &a->row_k_head[row]);
   }
   ZK_TRACE(trace_lumx_k_append2, TRACE_EXIT, "lumx_k_append2 rc(%d) \n", rc);
   return rc;

@@ -109,6 +109,7 @@
 #ifndef ZELKOR_LP_LUMX_H
 #define ZELKOR_LP_LUMX_H
 
+#include <bit>
 #include <cstdint>
 
 #include "lp_kesh.h"
@@ -351,7 +352,9 @@ struct lplu_rec {
   int32_t map_stale;      // rows of the map pivoted since it was made
   int32_t map_stale_elem; // the element of the last of them
   int32_t c_kmin;         // build without diagnostics: no non-empty bucket
-  int32_t r_kmin;         // below this count (in place of the heaps)
+  int32_t r_kmin;         // below this count (in place of the heaps); c_kmin
+                          // is -1 until the column buckets are filed, which
+                          // waits for the first step that is no row singleton
   int32_t first_fill;     // build without diagnostics, matrix appended row by
                           // row: the first slot of the elimination's fill-in
                           // (row_head[r] then holds row r's lowest slot); else 0
@@ -384,7 +387,49 @@ void lplu_untie(b_rec* b);
 // may have been freed, and sized since for a smaller order).
 bool lplu_covers(int sz);
 
-int lumx_append(lumx* a, int row, int col, double v);
+int lumx_append_checked(lumx* a, int row, int col, double v);
+
+// Fills slot k with (row, col, v), counting it in its row and column.
+inline void lumx_fill_slot(lumx* a, int k, int row, int col, double v) {
+  a->av.i[k] = row;
+  a->av.j[k] = col;
+  a->av.v[k] = v;
+  a->col_nz[col] += 1;
+  a->row_nz[row] += 1;
+  a->n_nz += 1;
+}
+
+// Links slot k at the front of one column list and one row list.
+inline void lumx_link_front(lumx* a, int k, int32_t* col_list, int32_t* row_list) {
+  a->av.nexti[k] = *col_list;
+  *col_list = k;
+  a->av.nextj[k] = *row_list;
+  *row_list = k;
+}
+
+// Appends element (row, col) = v at the front of the main lists: the slot,
+// 0 for a zero (nothing stored), -1 for a position out of range, or the
+// result of a pool that could not grow.  The builds without diagnostics take
+// the common case (in range, non-zero, not huge, room in the pool) inline, in
+// a few instructions; every other case, and every case of the library build,
+// goes through lumx_append_checked.
+inline int lumx_append(lumx* a, int row, int col, double v) {
+#ifndef ZELKOR_DIAG
+  // The magnitude's bits order as the magnitudes do, a NaN above them all:
+  // 0 < |v| <= 1e30 is one unsigned comparison of them.
+  const uint64_t mag_bits = std::bit_cast<uint64_t>(v) & ~(1ULL << 63);
+  const uint64_t huge_bits = std::bit_cast<uint64_t>(1e30);
+  if ((unsigned)row < (unsigned)a->m && (unsigned)col < (unsigned)a->n &&
+      mag_bits - 1 < huge_bits && a->n_av < a->max_av) {
+    int k = a->n_av++;
+    lumx_fill_slot(a, k, row, col, v);
+    lumx_link_front(a, k, &a->col_head[col], &a->row_head[row]);
+    return k;
+  }
+#endif
+  return lumx_append_checked(a, row, col, v);
+}
+
 
 // Loading whole columns: col_start[0 .. n] (0, then non-decreasing) bounds
 // column c's entries rows/vals[col_start[c] .. col_start[c+1]), rows 0-based.

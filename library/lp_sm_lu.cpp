@@ -50,6 +50,9 @@ struct count_lists {
   int n_lines;   // the number of lines, beyond every step
 };
 
+// c_kmin while the builds without diagnostics have not filed the columns.
+const int32_t COLUMNS_UNFILED = -1;
+
 ZK_INLINE count_lists lists_of(lumx* lu, int kind) {
   if (kind == NZ_COL)
     return {lu->col_nz, lplu.c_nzlst, lplu.c_nztop, lplu.pxh_c, &lplu.c_kmin, lu->n};
@@ -79,6 +82,21 @@ int b_renew(int n_col_ids, int n_row_ids) {
   }
   return 0;
 }
+
+namespace {
+
+// The same for the rows in the builds without diagnostics, whose set-up
+// writes every line's entry as it files the lines (file_line): the buckets
+// empty.  The columns are filed when a pivot search first needs them
+// (file_columns); until then c_kmin holds COLUMNS_UNFILED.
+void b_renew_rows(int n_row_ids) {
+  lplu.r_kmin = n_row_ids;
+  std::fill(lplu.r_nztop, lplu.r_nztop + n_row_ids, -1);
+  lplu.r_nzlst[n_row_ids - 1] = nz_link{-1, -1, -1};
+  lplu.c_kmin = COLUMNS_UNFILED;
+}
+
+}  // namespace
 
 // The heap of a kind holds every count whose bucket is not empty, and may
 // hold counts whose bucket has emptied since: a count leaves the heap when
@@ -142,7 +160,7 @@ ZK_INLINE int nz_refile(lumx* lu, int kind, int line) {
   int k = cl.nz[line];
   if (ent.nz == k)
     return line;
-  if (ZK_DIAG || k < 1 || k > lu->m) {
+  if (ZK_DIAG || (unsigned)(k - 1) >= (unsigned)lu->m) {  // k < 1 or k > m
     nz_remove(lu, kind, line);
     return nz_add(lu, kind, line);
   }
@@ -680,6 +698,43 @@ void merge_duplicates(lumx* lu, int sz, bool by_rows) {
   }
 }
 
+// One line of the set-up's filing in the builds without diagnostics (lines
+// in increasing order, each line's entry not yet written): what nz_add does
+// for a line of count 1 .. the order, an unfiled entry for a count of 0.
+ZK_INLINE void file_line(count_lists& cl, int32_t& kmin, int line) {
+  int k = cl.nz[line];
+  if (k < 1 || k > cl.n_lines) {
+    cl.lst[line] = nz_link{-1, -1, -1};
+    return;
+  }
+  int head = cl.top[k];
+  if (head >= 0)
+    cl.lst[head].prev = line;
+  else if (k < kmin)
+    kmin = k;
+  cl.top[k] = line;
+  cl.lst[line] = nz_link{k, head, -1};
+}
+
+// Files the column buckets in the builds without diagnostics, which put it
+// off until a pivot search first needs them: the steps before, all taken by
+// row_singleton_pivot, change no column's count and touch no column bucket,
+// so they stand as the set-up would have filed them; and clears the caches
+// of the line maxima, which only the search reads.
+ZK_NOINLINE void file_columns(lumx* lu, int sz) {
+  int n_col_ids = lu->n + 1;
+  std::fill(lplu.c_nztop, lplu.c_nztop + n_col_ids, -1);
+  lplu.c_nzlst[n_col_ids - 1] = nz_link{-1, -1, -1};
+  count_lists cols = lists_of(lu, NZ_COL);
+  int32_t c_kmin = n_col_ids;
+  for (int i = 0; i < sz; ++i)
+    file_line(cols, c_kmin, i);
+  lplu.c_kmin = c_kmin;
+  // No line maximum is cached before the first search either.
+  std::fill(lu->rmax_f, lu->rmax_f + sz, 0);
+  std::fill(lu->cmax_f, lu->cmax_f + sz, 0);
+}
+
 // Set-up: steps unknown, buckets filed in increasing line order (so within a
 // count the highest-numbered line is found first), active lists take over the
 // stored lists and the finished lists start empty.
@@ -687,7 +742,8 @@ int fact_setup(b_rec* b, lumx* lu, int sz) {
   map_forget();
   for (int i = 0; i < sz; ++i) {
     b->ips1[i] = b->ips2[i] = sz + 1;
-    lplu.mt[i] = lu_pair{-1, -1};  // steps not reached stay "no pivot"
+    if (ZK_DIAG)  // (the other builds write them after the last step)
+      lplu.mt[i] = lu_pair{-1, -1};  // steps not reached stay "no pivot"
     b->lwp.seg_of[i] = b->upp.seg_of[i] = -1;
   }
   b->n_lw = b->n_up = 0;
@@ -695,7 +751,11 @@ int fact_setup(b_rec* b, lumx* lu, int sz) {
     p->n_ent = p->n_seg = p->dead = p->dead_seg = 0;
   if (sz < 1)
     return 0;
-  int rc = b_renew(lu->n + 1, lu->m + 1);
+  int rc = 0;
+  if (ZK_DIAG)
+    rc = b_renew(lu->n + 1, lu->m + 1);
+  else
+    b_renew_rows(lu->m + 1);
   if (rc < 0)
     return rc;
   bool by_rows = appended_by_rows(lu);
@@ -705,6 +765,23 @@ int fact_setup(b_rec* b, lumx* lu, int sz) {
   // the lowest slot of row r instead of an empty finished chain (see
   // row_singleton_pivot).
   lplu.first_fill = !ZK_DIAG && by_rows ? lu->n_av : 0;
+  if (!ZK_DIAG) {
+    // One pass: the row buckets filed as nz_add files them, the caches
+    // cleared, the active lists taking over.
+    count_lists rows = lists_of(lu, NZ_ROW);
+    int32_t r_kmin = lplu.r_kmin;
+    int32_t first_fill = lplu.first_fill;
+    for (int i = 0; i < sz; ++i) {
+      file_line(rows, r_kmin, i);
+      int32_t row_first = lu->row_head[i];
+      lu->col_k_head[i] = lu->col_head[i];
+      lu->row_k_head[i] = row_first;
+      lu->col_head[i] = -1;
+      lu->row_head[i] = first_fill > 0 ? row_first - lu->row_nz[i] + 1 : -1;
+    }
+    lplu.r_kmin = r_kmin;
+    return 0;
+  }
   for (int i = 0; i < sz; ++i) {
     if (lu->col_nz[i] > 0)
       nz_add(lu, NZ_COL, i);
@@ -723,43 +800,48 @@ int fact_setup(b_rec* b, lumx* lu, int sz) {
   return 0;
 }
 
-// Maps the live rows of column y to their elements (a new stamp in vwk2,
-// returned), retiring the stale elements of y's active chain in chain order,
-// calls live(g, x) for each live element g of row x, and makes the map y's.
-// Without Keep (a column whose map would not outlive the step: another column
-// is updated after it) the live rows are only marked, and no column owns the
-// map afterwards.
-template <bool Keep = true, class Live>
-int32_t map_column(b_rec* b, lumx* lu, int s, int y, Live live) {
-  lpvect2* map = &lplu.vwk2;
-  int32_t t = lpvect2_newmark(map);
-  int32_t* map_pred = lplu.map_pred;
+// Walks the active chain of column y, retiring its stale elements in chain
+// order, and calls live(g, x, pred) for each live element g of row x (pred:
+// the live element before it, -1 at the head).
+template <class Live>
+ZK_INLINE void walk_column(const b_rec* b, lumx* lu, int s, int y, Live live) {
   const int32_t* ai = lu->av.i;
+  const int32_t* nexti = lu->av.nexti;
   const double* av = lu->av.v;
+  const int32_t* step = b->ips1;
   int pred = -1;
   for (int32_t g = lu->col_k_head[y]; g >= 0;) {
-    int32_t after = lu->av.nexti[g];
+    int32_t after = nexti[g];
     int x = ai[g];
-    if (b->ips1[x] > s) {
-      map->usef[x] = t;
-      if (Keep) {
-        map->vp[x] = (double)g;
-        map_pred[x] = pred;
-      }
+    if (step[x] > s) {
+      live(g, x, pred);
       pred = g;
-      live(g, x);
     } else {
       col_retire(lu, pred, g, av[g] != 0.0);
     }
     g = after;
   }
-  if (Keep) {
-    lplu.map_col = y;
-    lplu.map_stamp = t;
-    lplu.map_stale = 0;
-  } else {
-    map_forget();
-  }
+}
+
+// Maps the live rows of column y to their elements (a new stamp in vwk2,
+// returned), retiring the stale elements of y's active chain in chain order,
+// calls live(g, x) for each live element g of row x, and makes the map y's.
+template <class Live>
+int32_t map_column(b_rec* b, lumx* lu, int s, int y, Live live) {
+  lpvect2* map = &lplu.vwk2;
+  int32_t t = lpvect2_newmark(map);
+  int32_t* usef = map->usef;
+  double* vp = map->vp;
+  int32_t* map_pred = lplu.map_pred;
+  walk_column(b, lu, s, y, [&](int g, int x, int pred) {
+    usef[x] = t;
+    vp[x] = (double)g;
+    map_pred[x] = pred;
+    live(g, x);
+  });
+  lplu.map_col = y;
+  lplu.map_stamp = t;
+  lplu.map_stale = 0;
   return t;
 }
 
@@ -851,23 +933,43 @@ int scatter_multipliers(b_rec* b, lumx* lu, [[maybe_unused]] int s, int c) {
 // multiplier; only when some multiplier met no element is column c walked,
 // for the fill-in, in its chain order.  The same operations on the same
 // elements as the map-then-update walk.  Only the last column a step updates
-// (keep_map) is mapped; the others' live rows are only marked, since the next
-// column's walk would replace their map.  0, or the result of a failed
-// fill-in.
+// (keep_map) is mapped: the others' maps would not outlive the next column's
+// walk, so their walk stamps only the rows of the multipliers it meets, the
+// one thing the fill-in pass asks (whether row x of column c has an element
+// in y), and no column owns the map afterwards.  0, or the result of a
+// failed fill-in.
 int update_column_walked(b_rec* b, lumx* lu, int s, int y, int c, double u, int n_l,
                          bool keep_map) {
   const lpvect2* lv = &lplu.vwk1;
+  const int32_t* l_usef = lv->usef;
+  const int32_t l_mark = lv->mark;
+  const double* l_va = lv->va;
+  double* av = lu->av.v;  // no fill-in before the walk ends: the pool stays
   int met = 0;
   auto update = [&](int g, int x) {
-    if (lv->usef[x] == lv->mark) {
-      subtract_at(lu, lu->av.v, g, x, y, u * lv->va[x]);
+    if (l_usef[x] == l_mark) {
+      subtract_at(lu, av, g, x, y, u * l_va[x]);
       ++met;
     }
   };
-  int32_t t = keep_map ? map_column(b, lu, s, y, update) : map_column<false>(b, lu, s, y, update);
+  lpvect2* map = &lplu.vwk2;
+  int32_t t;
+  if (keep_map) {
+    t = map_column(b, lu, s, y, update);
+  } else {
+    t = lpvect2_newmark(map);
+    int32_t* usef = map->usef;
+    walk_column(b, lu, s, y, [&](int g, int x, int) {
+      if (l_usef[x] == l_mark) {
+        subtract_at(lu, av, g, x, y, u * l_va[x]);
+        usef[x] = t;
+        ++met;
+      }
+    });
+    map_forget();
+  }
   if (met == n_l)
     return 0;
-  const lpvect2* map = &lplu.vwk2;
   for (int32_t h = lu->col_k_head[c]; h >= 0; h = lu->av.nexti[h]) {
     int x = lu->av.i[h];
     if (map->usef[x] == t)
@@ -920,6 +1022,117 @@ int update_column(b_rec* b, lumx* lu, int s, int y, int c, double u, int n_l, bo
   return update_mapped_column(b, lu, s, y, c, u);
 }
 
+// Columns shorter than this are updated alone.
+const int PAIR_MIN_COUNT = 16;
+
+// The walks of two columns ya and yb whose maps are not kept (see
+// update_column_walked), interleaved so that neither waits for the other's
+// chain: the chains are disjoint, each element is updated once, and each
+// column's stale elements leave its chain in its own chain order, so every
+// element, count and chain ends as after the two walks one after the other.
+// A met multiplier row is stamped ta (met by ya), tb (by yb) or tab (both).
+// The fill-in of each column follows (fill_unmet), ya's first.
+struct pair_walk {
+  int32_t ta, tb, tab;
+  int met_a, met_b;
+};
+
+// One column's place in a paired walk.
+struct pair_cursor {
+  int32_t g;    // the next element, -1 at the end
+  int pred;     // the live element before it
+  int y;        // the column
+  double u;     // its unscaled U value
+  int32_t own;  // its stamp, and the other column's
+  int32_t other;
+  int met;
+};
+
+// The walks' common arrays.
+struct pair_arrays {
+  const int32_t* l_usef;
+  int32_t l_mark;
+  const double* l_va;
+  int32_t* usef;
+  const int32_t* ai;
+  const int32_t* nexti;
+  const int32_t* step;
+  double* av;
+  int32_t both;
+};
+
+ZK_INLINE void pair_step(lumx* lu, int s, const pair_arrays& pa, pair_cursor& k) {
+  int32_t g = k.g;
+  int32_t after = pa.nexti[g];
+  int x = pa.ai[g];
+  if (pa.step[x] > s) {
+    if (pa.l_usef[x] == pa.l_mark) {
+      subtract_at(lu, pa.av, g, x, k.y, k.u * pa.l_va[x]);
+      pa.usef[x] = pa.usef[x] == k.other ? pa.both : k.own;
+      ++k.met;
+    }
+    k.pred = g;
+  } else {
+    col_retire(lu, k.pred, g, pa.av[g] != 0.0);
+  }
+  k.g = after;
+}
+
+pair_walk walk_column_pair(b_rec* b, lumx* lu, int s, int ya, double ua, int yb, double ub) {
+  lpvect2* map = &lplu.vwk2;
+  int32_t ta = lpvect2_newmark(map);
+  int32_t tb = lpvect2_newmark(map);
+  int32_t tab = lpvect2_newmark(map);
+  const lpvect2* lv = &lplu.vwk1;
+  const pair_arrays pa{lv->usef, lv->mark, lv->va, map->usef, lu->av.i, lu->av.nexti,
+                       b->ips1, lu->av.v, tab};
+  pair_cursor a{lu->col_k_head[ya], -1, ya, ua, ta, tb, 0};
+  pair_cursor c{lu->col_k_head[yb], -1, yb, ub, tb, ta, 0};
+  while (a.g >= 0 && c.g >= 0) {
+    pair_step(lu, s, pa, a);
+    pair_step(lu, s, pa, c);
+  }
+  while (a.g >= 0)
+    pair_step(lu, s, pa, a);
+  while (c.g >= 0)
+    pair_step(lu, s, pa, c);
+  map_forget();
+  return pair_walk{ta, tb, tab, a.met, c.met};
+}
+
+// The fill-in of column y after a paired walk: a(x,y) = -u·l(x) for every
+// multiplier row x of column c, in its chain order, that the walk did not
+// stamp t_met or t_both.  0, or the result of a failed fill-in.
+int fill_unmet(lumx* lu, int y, int c, double u, int32_t t_met, int32_t t_both) {
+  const int32_t* usef = lplu.vwk2.usef;
+  for (int32_t h = lu->col_k_head[c]; h >= 0; h = lu->av.nexti[h]) {
+    int x = lu->av.i[h];
+    if (usef[x] == t_met || usef[x] == t_both)
+      continue;
+    double d = u * lu->av.v[h];  // the pool may move below
+    int rc = lumx_k_append2(lu, x, y, -d);
+    if (rc < 0)
+      return rc;
+  }
+  return 0;
+}
+
+// The updates of two columns ya and yb, neither the last of the step nor
+// owning the map, with the fill-in of each and the refiling of ya following
+// the paired walk in the order of the two updates one after the other (yb
+// is refiled by the caller).  0, or the result of a failed fill-in.
+ZK_NOINLINE int update_column_pair(b_rec* b, lumx* lu, int s, int c, int ya,
+                                                 double ua, int yb, double ub, int n_l) {
+  lplu.vwk2.n = b->sz;
+  pair_walk pw = walk_column_pair(b, lu, s, ya, ua, yb, ub);
+  int rc = pw.met_a == n_l ? 0 : fill_unmet(lu, ya, c, ua, pw.ta, pw.tab);
+  if (rc < 0)
+    return rc;
+  nz_refile(lu, NZ_COL, ya);
+  lu->cmax_f[ya] = 0;
+  return pw.met_b == n_l ? 0 : fill_unmet(lu, yb, c, ub, pw.tb, pw.tab);
+}
+
 // Column walk of the pivot column c: multipliers of live rows are scaled by
 // q and stay, each then handed to multiplier(x, l) (false stops the walk and
 // returns false); the pivot and entries of earlier pivot rows go to the
@@ -947,15 +1160,39 @@ bool scale_pivot_column(b_rec* b, lumx* lu, int s, int c, double q, Multiplier m
   return true;
 }
 
+// The live element of row r after e on its chain (a pivoted column's or a
+// zero is passed over), -1 when none.
+ZK_INLINE int32_t next_live_in_row(const b_rec* b, const lumx* lu, int s, int32_t e) {
+  for (e = lu->av.nextj[e]; e >= 0; e = lu->av.nextj[e])
+    if (lu->av.v[e] != 0.0 && b->ips2[lu->av.j[e]] > s)
+      return e;
+  return -1;
+}
+
 // Row walk of the pivot row r: each element of a live column y is scaled into
 // U, column y is updated and refiled; elements of pivoted columns (the pivot
 // included) go to the finished chain; zeros are dropped.
 // The builds without diagnostics drop the row's chain after the step
 // (lumx_k_rm_row_col): there its elements are only visited, not unlinked, and
 // a row whose one live element is the pivot is not walked at all.
-int eliminate_pivot_row(b_rec* b, lumx* lu, int s, int r, int c, double q) {
+ZK_NOINLINE int eliminate_pivot_row(b_rec* b, lumx* lu, int s, int r, int c,
+                                                  double q) {
   if (!ZK_DIAG && lu->row_nz[r] == 1)
     return 0;
+  if (!ZK_DIAG && lu->col_k_head[c] < 0) {
+    // No multiplier: each live column only loses row r's element.
+    for (int32_t e = lu->row_k_head[r]; e >= 0; e = lu->av.nextj[e]) {
+      int y = lu->av.j[e];
+      double* av = lu->av.v;
+      if (av[e] == 0.0 || b->ips2[y] <= s)
+        continue;
+      av[e] *= q;  // U(r,y) = a(r,y) / p
+      lu->col_nz[y] -= 1;
+      nz_refile(lu, NZ_COL, y);
+      lu->cmax_f[y] = 0;
+    }
+    return 0;
+  }
   int pred = -1;
   int n_l = -1;  // multipliers scattered once the first column needs them
   int updates_left = lu->row_nz[r] - 1;  // the live columns (the pivot's is done)
@@ -976,6 +1213,31 @@ int eliminate_pivot_row(b_rec* b, lumx* lu, int s, int r, int c, double q) {
       if (lu->col_k_head[c] >= 0) {
         if (n_l < 0)
           n_l = scatter_multipliers(b, lu, s, c);
+        // The builds without diagnostics update two long columns in a row,
+        // both walked without keeping the map, by one paired walk.
+        int32_t e2 = -1;
+        if (!ZK_DIAG && updates_left > 2 && lu->col_nz[y] >= PAIR_MIN_COUNT &&
+            !(map_belongs_to(y) && lplu.map_stale <= 1)) {
+          e2 = next_live_in_row(b, lu, s, e);
+          if (e2 >= 0 && lu->col_nz[lu->av.j[e2]] < PAIR_MIN_COUNT)
+            e2 = -1;
+        }
+        if (e2 >= 0) {
+          int y2 = lu->av.j[e2];
+          double u2 = av[e2];
+          av[e2] *= q;  // U(r,y2) = a(r,y2) / p
+          lu->col_nz[y2] -= 1;
+          updates_left -= 2;
+          int rc = update_column_pair(b, lu, s, c, y, u, y2, u2, n_l);
+          if (rc < 0)
+            return rc;
+          // Column y is refiled; y2 is complete for this step.
+          nz_refile(lu, NZ_COL, y2);
+          lu->cmax_f[y2] = 0;
+          pred = e2;
+          e = lu->av.nextj[e2];
+          continue;
+        }
         int rc = update_column(b, lu, s, y, c, u, n_l, --updates_left <= 0);
         if (rc < 0)
           return rc;
@@ -1004,27 +1266,49 @@ void refile_touched(lumx* lu, int c) {
 // when no (non-zero) pivot was found, or the negative result of a failure.
 // The packed etas of one finished step (see the eta files below).
 int pack_step_etas(b_rec* b, const lumx* lu, int s, int r, int c, bool report);
-int pack_step_rest(b_rec* b, const lumx* lu, int s, int r, int c, bool report, int32_t l_start,
+ZK_INLINE int pack_step_rest(b_rec* b, const lumx* lu, int s, int r, int c, bool report, int32_t l_start,
                    int32_t nl);
 ZK_INLINE bool pack_push(eta_pack* p, int32_t& n, int x, double v);
+bool pack_reserve(eta_pack* p, long long more, long long segs);
 void pack_close(eta_pack* p, int r, int32_t start);
 
 // A step whose pivot is its row's one live element, in the builds without
 // diagnostics: the row has nothing to eliminate, so one walk of column c
 // scales the multipliers, refiles their rows and packs them, in the order of
 // scale_pivot_column, refile_touched and pack_step_etas one after the other.
+// The column's count less the pivot is the number of multipliers: room for
+// them is made first, and each is stored straight at its place in the
+// reversed order the packed file holds them in.  (Should the walk meet
+// another number, they are packed again from the chain.)
 int row_singleton_step(b_rec* b, lumx* lu, int s, int r, int c, double q) {
   eta_pack* lp = &b->lwp;
   int32_t l_start = lp->n_ent;
-  int32_t nl = l_start;
-  bool packed = scale_pivot_column(b, lu, s, c, q, [&](int x, double l) {
+  int32_t n_mult = std::max(lu->col_nz[c] - 1, 0);
+  if (l_start + n_mult > lp->cap_ent && !pack_reserve(lp, n_mult, 0))
+    return -2;
+  int32_t* idx = lp->idx;
+  double* val = lp->val;
+  int32_t at = l_start + n_mult;  // the multipliers fill [l_start, at) downward
+  int32_t met = 0;
+  scale_pivot_column(b, lu, s, c, q, [&](int x, double l) {
     nz_refile(lu, NZ_ROW, x);
     lu->rmax_f[x] = 0;
-    return pack_push(lp, nl, x, l);
+    if (++met <= n_mult) {
+      idx[--at] = x;
+      val[at] = -l;
+    }
+    return true;
   });
-  if (!packed) {
-    lp->n_ent = nl;
-    return -2;
+  int32_t nl = l_start + n_mult;
+  if (met != n_mult) {
+    nl = l_start;
+    for (int32_t h = lu->col_k_head[c]; h >= 0; h = lu->av.nexti[h])
+      if (!pack_push(lp, nl, lu->av.i[h], lu->av.v[h])) {
+        lp->n_ent = nl;
+        return -2;
+      }
+    std::reverse(lp->idx + l_start, lp->idx + nl);
+    std::reverse(lp->val + l_start, lp->val + nl);
   }
   return pack_step_rest(b, lu, s, r, c, false, l_start, nl);
 }
@@ -1043,7 +1327,7 @@ int row_singleton_pivot(lumx* lu, const b_rec* b, int s) {
   int r = nz_min(lu, NZ_ROW, b->ips1);
   if (r < 0 || lu->row_nz[r] != 1)
     return -1;
-  auto stale = [&](int e) { return lu->av.v[e] == 0.0 || b->ips2[lu->av.j[e]] <= s; };
+  auto stale = [&](int e) { return b->ips2[lu->av.j[e]] <= s || lu->av.v[e] == 0.0; };
   int32_t first_fill = lplu.first_fill;  // 0: the whole chain is followed
   int e = lu->row_k_head[r];
   while (e >= first_fill && stale(e))
@@ -1062,8 +1346,11 @@ int row_singleton_pivot(lumx* lu, const b_rec* b, int s) {
 
 int fact_step(b_rec* b, lumx* lu, int s, int accept) {
   int p = ZK_DIAG ? -1 : row_singleton_pivot(lu, b, s);
-  if (p < 0)
+  if (p < 0) {
+    if (!ZK_DIAG && lplu.c_kmin == COLUMNS_UNFILED)
+      file_columns(lu, b->sz);
     p = lu_find_pivot(lu, s, lplu.ips1, lplu.ips2, b);
+  }
   if (p < 0)
     return 0;
   int r = lu->av.i[p];
@@ -1169,6 +1456,10 @@ int lu_fact(b_rec* b, int accept, int* rank) {
     if (rc <= 0)
       break;
     ++s;
+  }
+  if (!ZK_DIAG) {
+    b->n_lw = b->lwp.n_ent;
+    b->n_up = b->upp.n_ent;
   }
   if (rc >= 0) {
     *rank = s;
@@ -1389,14 +1680,15 @@ int pack_step_etas(b_rec* b, const lumx* lu, int s, int r, int c, bool report) {
       lp->n_ent = nl;
       return -2;
     }
+  std::reverse(lp->idx + l_start, lp->idx + nl);
+  std::reverse(lp->val + l_start, lp->val + nl);
   return pack_step_rest(b, lu, s, r, c, report, l_start, nl);
 }
 
 // The rest of pack_step_etas once the L file holds, from l_start to its fill
-// level nl, the multipliers of the active chain in chain order: they are
-// reversed, then the finished chain adds the pivot, the U entries and any
-// multipliers it holds.
-int pack_step_rest(b_rec* b, const lumx* lu, int s, int r, int c, bool report, int32_t l_start,
+// level nl, the multipliers of the active chain in reverse chain order: the
+// finished chain adds the pivot, the U entries and any multipliers it holds.
+ZK_INLINE int pack_step_rest(b_rec* b, const lumx* lu, int s, int r, int c, bool report, int32_t l_start,
                    int32_t nl) {
   eta_pack* lp = &b->lwp;
   eta_pack* up = &b->upp;
@@ -1408,8 +1700,6 @@ int pack_step_rest(b_rec* b, const lumx* lu, int s, int r, int c, bool report, i
   bool pivot_seen = false;
   int32_t nu = u_start;
   int rc = 0;
-  std::reverse(lp->idx + l_start, lp->idx + nl);
-  std::reverse(lp->val + l_start, lp->val + nl);
   for (int32_t k = lu->col_head[c]; k >= 0 && rc == 0; k = nexti[k]) {
     int x = ai[k];
     int t = step_of[x];
@@ -1439,8 +1729,10 @@ int pack_step_rest(b_rec* b, const lumx* lu, int s, int r, int c, bool report, i
   if ((lp->n_seg >= lp->cap_seg && !pack_room(lp, 0)) ||
       (up->n_seg >= up->cap_seg && !pack_room(up, 0)))
     return -2;
-  b->n_lw += lp->n_ent - l_start;
-  b->n_up += up->n_ent - u_start;
+  if (ZK_DIAG) {  // the other builds count the entries once, after the elimination
+    b->n_lw += lp->n_ent - l_start;
+    b->n_up += up->n_ent - u_start;
+  }
   pack_close(lp, r, l_start);
   pack_close(up, r, u_start);
   b->up_ord[r] = s;
@@ -1612,7 +1904,7 @@ int lu_make_eta(b_rec* b, int accept, int rank) {
   b->chains_ready = 0;
   // The packed files were written by the elimination, step by step, and the
   // reciprocal pivots kept aside.
-  for (int s = 0; s < rank; ++s) {
+  for (int s = 0; ZK_DIAG && s < rank; ++s) {  // the other builds: publish_matching
     lu_pair p = lplu.mt[s];
     ZK_DIAG_ONLY(CHKB(s, b->ips1[p.row], s); CHKB(s, b->ips2[p.col], s));
     if (b->up_ord[p.row] == s)
@@ -1716,13 +2008,17 @@ namespace {
 
 // Hands the matching back: row_k_head[r] = c and col_k_head[c] = r for every
 // pivot (the elimination left both at -1), and from here on ips1 / ips2 hold
-// per pivot row its column and its step; rows without a pivot get -1.
+// per pivot row its column and its step; rows without a pivot get -1.  The
+// builds without diagnostics also store here the reciprocal pivots of the
+// steps with etas, which lu_make_eta stores in the library build.
 void publish_matching(b_rec* b, lumx* lu, int rank) {
   if (rank < b->sz)  // at full rank every row is written below
     for (int i = 0; i < b->sz; ++i)
       b->ips1[i] = b->ips2[i] = -1;
   for (int s = 0; s < rank; ++s) {
     lu_pair p = lplu.mt[s];
+    if (!ZK_DIAG && b->up_ord[p.row] == s)
+      b->diag_v[p.row] = lplu.dwk1[p.row];
     lu->row_k_head[p.row] = p.col;
     lu->col_k_head[p.col] = p.row;
     b->ips2[p.row] = s;

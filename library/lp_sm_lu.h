@@ -71,7 +71,14 @@
 // all its column ever held takes no walk and packs no entry; with the matrix
 // appended row by row, a row singleton's live element is looked for in the
 // row's consecutive slots (lplu.first_fill, row_head) rather than along its
-// chain.
+// chain; the column buckets and the caches of the line maxima are set up only
+// when the first step that is no row singleton needs them; a row singleton's
+// multipliers are stored straight at their places in the packed L file (the
+// column's count tells how many); two long columns that the Schur update
+// walks one after the other without keeping the map are walked together,
+// their chains interleaved; the entry counts n_lw, n_up are taken from the
+// packed files after the elimination, and the reciprocal pivots are stored
+// by the pass that hands the matching back.
 #ifndef ZELKOR_LP_SM_LU_H
 #define ZELKOR_LP_SM_LU_H
 

@@ -5,6 +5,7 @@
 // installed consumer example.)
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
 
 #include "test_api.h"
@@ -80,6 +81,22 @@ TEST(ApiFast, VersionIsTheHeaders) {
                        std::to_string(ZELKOR_VERSION_PATCH);
   ASSERT_NE(zk_version(), nullptr);
   EXPECT_EQ(std::string(zk_version()), header);
+}
+
+// The append's common case is decided on the value's bits: every non-zero
+// value still takes the next slot, however tiny, huge or not a number, and
+// no zero of either sign takes one (the first pool of order 100 has room for
+// all of them).
+TEST(ApiFast, AppendStoresEveryNonZeroAndNoZero) {
+  lu_handle* h = lu_new();
+  ASSERT_EQ(lu_resize(h, 100), 0);
+  const double values[] = {1.0,  0.0,   -0.0, 4.9e-324,  -4.9e-324, 0.0, 1e30,
+                           -1e30, 2e30, -0.0, -INFINITY, NAN,       -0.5};
+  int slot = 0;
+  for (double v : values)
+    EXPECT_EQ(lu_append(h, 1, 2, v), v == 0.0 ? 0 : slot++) << v;
+  EXPECT_EQ(slot, 9);
+  lu_delete(h);
 }
 
 }  // namespace
