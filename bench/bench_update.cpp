@@ -49,16 +49,17 @@ struct Row {
   int n = 0;
   long nnz = 0, nnz_l = 0, nnz_u = 0, etas_l = 0, etas_u = 0;
   double factor_ms = 0, dense_us = 0, ftran_us = 0, ftran_reach = 0, btran_us = 0,
-         btran_reach = 0, spike_us = 0, relink_us = 0, update_us = 0, ftran_after_us = 0;
+         btran_reach = 0, spike_us = 0, rows_us = 0, update_us = 0, ftran_after_us = 0;
 };
 
-// Position of every eta on a file's non-empty list (-1 when off it), and the
-// list's length.
-std::vector<int> nz_index(const eta_file& f, int n, long* count) {
+// Position of every eta among a packed file's etas with entries, in step
+// order (-1 for an eta without entries), and their number.
+std::vector<int> nz_index(const eta_pack& p, int n, long* count) {
   std::vector<int> idx(n, -1);
   int k = 0;
-  for (int s = f.nz_head; s >= 0; s = f.pfv[s].nz_next)
-    idx[s] = k++;
+  for (int q = 0; q < p.n_seg; ++q)
+    if (p.seg[q].len > 0)
+      idx[p.seg[q].row] = k++;
   *count = k;
   return idx;
 }
@@ -150,8 +151,8 @@ bool run(const Basis& B, Row& row, Groups* groups) {
   row.factor_ms = us_since(t0) / 1000.0;
   row.nnz_l = b->n_lw;
   row.nnz_u = b->n_up;
-  std::vector<int> idx_l = nz_index(b->lw, n, &row.etas_l);
-  std::vector<int> idx_u = nz_index(b->up, n, &row.etas_u);
+  std::vector<int> idx_l = nz_index(b->lwp, n, &row.etas_l);
+  std::vector<int> idx_u = nz_index(b->upp, n, &row.etas_u);
   Walk walk{&idx_l, &idx_u, row.etas_l, row.etas_u};
 
   std::mt19937 rng(1);
@@ -220,18 +221,16 @@ bool run(const Basis& B, Row& row, Groups* groups) {
     total += us_since(t);
   }
   row.spike_us = total / reps;
-  // The rebuild makes the row list from the row chains (aux[].first), which
-  // only the library build keeps; the list the factorization made is put
-  // back afterwards, so that the replacements and solves below walk it.
-  std::vector<eta_aux> row_list(b->up.aux, b->up.aux + n + 1);
-  const int32_t row_head = b->up.aux_head, row_tail = b->up.aux_tail;
+  // The row-wise files and lists of L and U from the packed files, which the
+  // first sparse backward solve or update after a factorization builds (the
+  // fast library builds them with the factorization); built again here, as
+  // nothing has changed the factors yet.
   auto t1 = clock_type::now();
-  for (int k = 0; k < reps; ++k)
-    eta_link_lists(&b->up, 2);
-  row.relink_us = us_since(t1) / reps;
-  std::copy(row_list.begin(), row_list.end(), b->up.aux);
-  b->up.aux_head = row_head;
-  b->up.aux_tail = row_tail;
+  for (int k = 0; k < reps; ++k) {
+    b->rows_ready = 0;
+    lu_eta_rows(b);
+  }
+  row.rows_us = us_since(t1) / reps;
 
   // Column replacements: the column matched to row id r by a copy of itself
   // with every value changed by at most 0.1 %.
@@ -334,18 +333,18 @@ int main(int argc, char** argv) {
   }
 
   std::printf("Microseconds per call (factorization: ms).  etas L/U: non-empty etas; reach:\n"
-              "positions in the result; spike: lu_ftran_v21 of a basis column; relink: a\n"
-              "rebuild of U's whole row list (not part of an update); FT+200R: sparse FTRAN\n"
-              "after 200 updates.\n\n");
+              "positions in the result; spike: lu_ftran_v21 of a basis column; rows: the\n"
+              "row-wise files and lists of L and U built from the packed ones (once per\n"
+              "factorization); FT+200R: sparse FTRAN after 200 updates.\n\n");
   std::printf("%-11s %6s %6s %6s %6s %6s %5s %6s | %8s | %7s %5s | %7s %5s | %7s %7s | %7s | %7s\n",
               "basis", "n", "nnz B", "nnz L", "nnz U", "etas L", "U", "fact", "dense FT",
-              "sprs FT", "reach", "sprs BT", "reach", "spike", "relink", "update", "FT+200R");
+              "sprs FT", "reach", "sprs BT", "reach", "spike", "rows", "update", "FT+200R");
   for (const Row& r : rows)
     std::printf("%-11s %6d %6ld %6ld %6ld %6ld %5ld %6.2f | %8.2f | %7.2f %5.1f | %7.2f %5.1f | "
                 "%7.2f %7.2f | %7.2f | %7.2f\n",
                 r.name.c_str(), r.n, r.nnz, r.nnz_l, r.nnz_u, r.etas_l, r.etas_u, r.factor_ms,
                 r.dense_us, r.ftran_us, r.ftran_reach, r.btran_us, r.btran_reach, r.spike_us,
-                r.relink_us, r.update_us, r.ftran_after_us);
+                r.rows_us, r.update_us, r.ftran_after_us);
   const char* labels[N_BUCKETS] = {"0-10", "11-100", "101-1000", "1001-10^4", "10^4-10^5",
                                    ">10^5"};
   auto table = [&](const char* title, const std::vector<Bucket>& bks) {
