@@ -285,6 +285,10 @@ int zk_keep_column_norms(b_rec* b) {
     }
     b->col_abs_cap = n + 1;
   }
+  // The work vectors of the sparse solves and the replacement, so that the
+  // first of them after a factorization finds them (once per order).
+  if (!scratch_ready(b))
+    return -2;
   const lumx* lu = b->lu;
   if (lu_appended_in_order(lu)) {
     // No position twice: one pass over the slots, newest first as the

@@ -8,7 +8,7 @@
 //                appended matrix before every factorization, and from the new
 //                column by every accepted replacement; ||B||_1 is their maximum
 //   zk_vec ...   work vectors of order sz (see b_rec), allocated by the first
-//                call that needs them after a sizing to a larger order
+//                factorization after a sizing to a larger order
 //   zk_stamp     counts the changes of the factors (factorizations, accepted
 //                or failed replacements)
 //   kept solves  zk_ftran_sparse keeps its right-hand side as loaded (zk_in),
@@ -27,8 +27,9 @@
 #include "lp_lumx.h"
 
 // Before the elimination re-uses the pool: col_abs from the appended matrix
-// (elements at one position summed first, using lplu.dwk1 as scratch).
-// 0, or -2 when col_abs cannot be allocated.
+// (elements at one position summed first, using lplu.dwk1 as scratch), and
+// the interface's work vectors sized.  0, or -2 when they cannot be
+// allocated.
 int zk_keep_column_norms(b_rec* b);
 
 #endif
