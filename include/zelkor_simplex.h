@@ -93,11 +93,13 @@
 
 /* Refactorization advice on accuracy: once an accepted replacement's two
    pivots agreed to fewer than nine digits (ZK_ADVICE_AGREE_TOL), or once the
-   machine epsilon times the sum of the accepted replacements' largest
-   multipliers, a bound on the error they may have added to a solve relative
-   to its size, exceeds ZK_ADVICE_ERROR. */
+   machine epsilon times the sum of the accepted replacements' pivot
+   conditions (sum_k |p_k spike_k| / |alpha| of each, p row j of U^-1: how
+   much the rounding of the update's sum weighs on its own column), an
+   estimate of the error they added to a solve relative to its size, exceeds
+   ZK_ADVICE_ERROR. */
 #define ZK_ADVICE_AGREE_TOL 1e-9
-#define ZK_ADVICE_ERROR 1e-10
+#define ZK_ADVICE_ERROR 1e-12
 
 /* Singular to working precision: a reciprocal condition estimate below
    this (see zk_singular_pairs). */

@@ -317,7 +317,7 @@ int lumx_init_b(b_rec* b) {
   }
   b->br.kind = 2;
   b->n_br = b->n_lw = b->n_up = 0;
-  b->upd_agree_max = b->upd_growth_sum = 0.0;
+  b->upd_agree_max = b->upd_cond_sum = 0.0;
   for (eta_pack* p : {&b->lwp, &b->upp, &b->brp})
     p->n_ent = p->n_seg = p->dead = p->dead_seg = 0;
   b->rows_ready = 0;

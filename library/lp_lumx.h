@@ -310,8 +310,9 @@ struct b_rec {
   double upd_growth_max;
   double upd_agree;      // the last check's relative disagreement
   double upd_growth;     // and its largest multiplier
+  double upd_cond;       // and the condition of its pivot, sum |p_k spike_k| / |alpha|
   double upd_agree_max;  // since the factorization: the largest upd_agree
-  double upd_growth_sum; // and the sum of upd_growth of the accepted updates
+  double upd_cond_sum;   // and the sum of upd_cond of the accepted updates
   lplu_tie* tie;       // fast library: the tie of the thread whose work record
                        // the handle needs (the thread that last sized it);
                        // null before the first sizing and in the other builds

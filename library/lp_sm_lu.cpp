@@ -3469,6 +3469,17 @@ void row_of_u_inverse(b_rec* b, int r) {
 }
 
 // α = p·spike over the positions listed in the spike.
+// The condition of the pivot alpha = p·spike, sum |p_k spike_k| / |alpha|:
+// how much the rounding errors of the R eta's sum weigh, on the new column
+// itself, against the value it forms.
+double pivot_condition(const lpvect2* spike, const lpvect2* p, double alpha) {
+  double sum = 0.0;
+  for (int32_t k = spike->head; k >= 0; k = spike->next[k])
+    if (p->usef[k] == p->mark)
+      sum += std::fabs(spike->va[k] * p->va[k]);
+  return sum / std::fabs(alpha);
+}
+
 double transformed_pivot(const lpvect2* spike, const lpvect2* p) {
   double alpha = 0.0;
   for (int32_t k = spike->head; k >= 0; k = spike->next[k])
@@ -3560,8 +3571,8 @@ double column_pivot(b_rec* b, int r, const lpvect2* spike) {
 //    y_r = (p·y) / alpha, whose rounding error is about eps·max|p_k| times the
 //    size of y;
 //  - the R eta's own entry 1/alpha must survive the drop tolerance.
-// Records the figures in b (upd_agree, 0 when not computed; upd_growth);
-// true when the update may go on.  What g gives (the forward solve x of the
+// Records the figures in b (upd_agree, 0 when not computed; upd_growth;
+// upd_cond, see pivot_condition); true when the update may go on.  What g gives (the forward solve x of the
 // new column, the row r of B^-1) stands for what would be computed here,
 // bit for bit.
 bool pivot_checked(b_rec* b, int r, const lpvect2* spike, double alpha, double largest, int m,
@@ -3575,6 +3586,7 @@ bool pivot_checked(b_rec* b, int r, const lpvect2* spike, double alpha, double l
     b->upd_agree = big > 0.0 ? std::fabs(by_column - by_row) / big : 1.0;
   }
   b->upd_growth = spike_max(&lplu.vwk1);
+  b->upd_cond = pivot_condition(spike, &lplu.vwk1, alpha);
   return std::fabs(alpha) < 1.0 / UPDATE_DROP_TOL && b->upd_agree <= b->upd_agree_tol &&
          b->upd_growth <= b->upd_growth_max;
 }
@@ -3600,7 +3612,7 @@ int apply_update(b_rec* b, int r, const lpvect2* spike, double alpha) {
   move_eta_last(b, r);
   pack_compact(b);
   if (b->upd_agree_tol > 0.0) {
-    b->upd_growth_sum += b->upd_growth;
+    b->upd_cond_sum += b->upd_cond;
     b->upd_agree_max = std::fmax(b->upd_agree_max, b->upd_agree);
   }
   return b->n_br;

@@ -82,9 +82,9 @@ double reciprocal_product(double a, double b) {
 }
 
 // The error that the accepted replacements may have added to a solve,
-// relative to its size: the machine epsilon times the sum of their largest
-// multipliers.
-double update_error_bound(const b_rec* b) { return DBL_EPSILON * b->upd_growth_sum; }
+// relative to its size: the machine epsilon times the sum of their pivots'
+// conditions (the rounding of each R eta's sum, measured on its own column).
+double update_error_bound(const b_rec* b) { return DBL_EPSILON * b->upd_cond_sum; }
 
 // A whole number from 1 to the largest int.
 bool count_value(double v) { return v >= 1.0 && v <= INT32_MAX && v == std::floor(v); }
