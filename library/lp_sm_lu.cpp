@@ -3202,6 +3202,24 @@ void row_list_insert(eta_file* f, const int32_t* ord, int32_t* pending, int m) {
   }
 }
 
+// Takes the first entry with index key out of idx/val[start .. end), the
+// later ones moving up to keep their order.  False, after a report, when
+// there is none.
+bool take_entry(int32_t* idx, double* val, int32_t start, int32_t end, int key) {
+  int32_t k = start;
+  while (k < end && idx[k] != key)
+    ++k;
+  if (k == end) {
+    CHKA(0, 0, 0);
+    return false;
+  }
+  for (; k + 1 < end; ++k) {
+    idx[k] = idx[k + 1];
+    val[k] = val[k + 1];
+  }
+  return true;
+}
+
 // Takes the first entry of row x out of the packed U eta s, the later ones
 // moving up to keep their order; an eta left empty loses its segment.
 void pack_unlink(eta_pack* pk, int s, int x) {
@@ -3211,18 +3229,8 @@ void pack_unlink(eta_pack* pk, int s, int x) {
     return;
   }
   eta_seg* g = &pk->seg[q];
-  int32_t end = g->start + g->len;
-  int32_t k = g->start;
-  while (k < end && pk->idx[k] != x)
-    ++k;
-  if (k == end) {
-    CHKA(0, 0, 0);
+  if (!take_entry(pk->idx, pk->val, g->start, g->start + g->len, x))
     return;
-  }
-  for (; k + 1 < end; ++k) {
-    pk->idx[k] = pk->idx[k + 1];
-    pk->val[k] = pk->val[k + 1];
-  }
   g->len -= 1;
   pk->dead += 1;
   if (g->len == 0) {
@@ -3245,19 +3253,8 @@ void pack_drop(eta_pack* pk, int r) {
 // Takes the entry of eta r out of packed row x, the later ones moving up to
 // keep their order; a missing entry is reported.
 void rows_unlink(eta_rows* rw, int x, int r) {
-  int32_t k = rw->start[x];
-  int32_t end = k + rw->len[x];
-  while (k < end && rw->idx[k] != r)
-    ++k;
-  if (k == end) {
-    CHKA(0, 0, 0);
-    return;
-  }
-  for (; k + 1 < end; ++k) {
-    rw->idx[k] = rw->idx[k + 1];
-    rw->val[k] = rw->val[k + 1];
-  }
-  rw->len[x] -= 1;
+  if (take_entry(rw->idx, rw->val, rw->start[x], rw->start[x] + rw->len[x], r))
+    rw->len[x] -= 1;
 }
 
 #ifdef ZELKOR_DIAG
