@@ -70,7 +70,7 @@
 //   dwk1               sz+1 doubles: the reciprocal pivots of the elimination
 //                      until the eta files are complete; the input kept for the
 //                      verification of a transform (library build); the column
-//                      sums of zk_keep_column_norms before an elimination (fast
+//                      sums of zk_prepare_factoring before an elimination (fast
 //                      library)
 //   dwk2               sz+1 doubles: the permutation at the end of FTRAN and the
 //                      start of BTRAN; the product of a verification; the new
@@ -223,8 +223,9 @@ struct lplu_tie;
 //   n_used                    storage handed out, up to the end of the last row
 //   dead                      storage of rows that moved (up: a row without
 //                             room for a new entry moves to the end)
-// Built from the packed file by a counting transpose (lu_eta_rows); ready is
-// 1 while it matches the factors.  12 bytes per entry and per row.
+// Built from the packed file by a counting transpose (lu_eta_rows; b_rec's
+// rows_ready tells that it matches the factors).  12 bytes per entry and per
+// row.
 struct eta_rows {
   int32_t* start;
   int32_t* len;

@@ -1269,6 +1269,7 @@ int pack_step_etas(b_rec* b, const lumx* lu, int s, int r, int c, bool report);
 ZK_INLINE int pack_step_rest(b_rec* b, const lumx* lu, int s, int r, int c, bool report, int32_t l_start,
                    int32_t nl);
 ZK_INLINE bool pack_push(eta_pack* p, int32_t& n, int x, double v);
+bool pack_active_multipliers(eta_pack* lp, const lumx* lu, int c, int32_t* nl);
 bool pack_reserve(eta_pack* p, long long more, long long segs);
 void pack_close(eta_pack* p, int r, int32_t start);
 
@@ -1302,13 +1303,8 @@ int row_singleton_step(b_rec* b, lumx* lu, int s, int r, int c, double q) {
   int32_t nl = l_start + n_mult;
   if (met != n_mult) {
     nl = l_start;
-    for (int32_t h = lu->col_k_head[c]; h >= 0; h = lu->av.nexti[h])
-      if (!pack_push(lp, nl, lu->av.i[h], lu->av.v[h])) {
-        lp->n_ent = nl;
-        return -2;
-      }
-    std::reverse(lp->idx + l_start, lp->idx + nl);
-    std::reverse(lp->val + l_start, lp->val + nl);
+    if (!pack_active_multipliers(lp, lu, c, &nl))
+      return -2;
   }
   return pack_step_rest(b, lu, s, r, c, false, l_start, nl);
 }
@@ -1663,6 +1659,21 @@ ZK_INLINE bool pack_push(eta_pack* p, int32_t& n, int x, double v) {
   return true;
 }
 
+// Packs the multipliers still on column c's active chain into lp from its
+// fill level *nl on, in reverse chain order (lp->n_ent is left to the
+// caller); false, with lp->n_ent at the level reached, when memory ran out.
+bool pack_active_multipliers(eta_pack* lp, const lumx* lu, int c, int32_t* nl) {
+  int32_t start = *nl;
+  for (int32_t k = lu->col_k_head[c]; k >= 0; k = lu->av.nexti[k])
+    if (!pack_push(lp, *nl, lu->av.i[k], lu->av.v[k])) {
+      lp->n_ent = *nl;
+      return false;
+    }
+  std::reverse(lp->idx + start, lp->idx + *nl);
+  std::reverse(lp->val + start, lp->val + *nl);
+  return true;
+}
+
 // The packed etas of step s with pivot {r, c}, read from the chains of column
 // c (left as they are): the same entries, in the same order and with the same
 // values as chain_step_etas gives them from the finished chain once the active
@@ -1671,17 +1682,10 @@ ZK_INLINE bool pack_push(eta_pack* p, int32_t& n, int x, double v) {
 // 0; -1 when the pivot is missing or zero (reported when `report`); -2 when
 // memory ran out.
 int pack_step_etas(b_rec* b, const lumx* lu, int s, int r, int c, bool report) {
-  eta_pack* lp = &b->lwp;
-  int32_t l_start = lp->n_ent;
+  int32_t l_start = b->lwp.n_ent;
   int32_t nl = l_start;
-  // The multipliers still on the active chain (none once it was moved).
-  for (int32_t k = lu->col_k_head[c]; k >= 0; k = lu->av.nexti[k])
-    if (!pack_push(lp, nl, lu->av.i[k], lu->av.v[k])) {
-      lp->n_ent = nl;
-      return -2;
-    }
-  std::reverse(lp->idx + l_start, lp->idx + nl);
-  std::reverse(lp->val + l_start, lp->val + nl);
+  if (!pack_active_multipliers(&b->lwp, lu, c, &nl))
+    return -2;
   return pack_step_rest(b, lu, s, r, c, report, l_start, nl);
 }
 
@@ -3304,25 +3308,29 @@ void remove_row_col(b_rec* b, int r) {
 // (the order in each row is the order of the etas' segments, in which their
 // entries came); when that is not enough either, the storage grows.  False
 // when memory ran out.
+// The storage the rows of the spike (but r) need to take one entry more:
+// twice its room, and 4, for each full row, which moves.
+long long spike_rows_need(const eta_rows* rw, int r, const lpvect2* spike) {
+  long long need = 0;
+  for (int32_t k = spike->head; k >= 0; k = spike->next[k])
+    if (k != r && rw->len[k] == rw->cap[k])
+      need += 2LL * rw->len[k] + 4;
+  return need;
+}
+
 bool rows_room(b_rec* b, int r, const lpvect2* spike) {
   eta_rows* rw = &b->upr;
-  for (int round = 0; round < 2; ++round) {
-    long long need = 0;
-    for (int32_t k = spike->head; k >= 0; k = spike->next[k])
-      if (k != r && rw->len[k] == rw->cap[k])
-        need += 2LL * rw->len[k] + 4;
-    if (rw->n_used + need <= rw->cap_ent)
-      return true;
-    if (round == 0 && rw->dead > 0) {
-      rows_from_pack(rw, &b->upp, b->sz);
-      continue;
-    }
-    long long cap = std::max<long long>(2LL * rw->cap_ent, rw->n_used + need);
-    if (cap > INT32_MAX || mem_grow(&rw->idx, cap) == nullptr || mem_grow(&rw->val, cap) == nullptr)
-      return false;
-    rw->cap_ent = (int32_t)cap;
-    return true;
+  long long need = spike_rows_need(rw, r, spike);
+  if (rw->n_used + need > rw->cap_ent && rw->dead > 0) {
+    rows_from_pack(rw, &b->upp, b->sz);
+    need = spike_rows_need(rw, r, spike);
   }
+  if (rw->n_used + need <= rw->cap_ent)
+    return true;
+  long long cap = std::max<long long>(2LL * rw->cap_ent, rw->n_used + need);
+  if (cap > INT32_MAX || mem_grow(&rw->idx, cap) == nullptr || mem_grow(&rw->val, cap) == nullptr)
+    return false;
+  rw->cap_ent = (int32_t)cap;
   return true;
 }
 
@@ -3684,7 +3692,8 @@ int lu_pivotting_given(b_rec* b, int r, lpvect2* a_s, const update_given* g) {
     }
     if (copy_rc >= 0 && rc >= 0) {
       double alpha = transformed_pivot(a_s, &lplu.vwk1);
-      double largest = spike_max(a_s);
+      bool tested = b->upd_rel_tol > 0.0 || b->upd_agree_tol > 0.0;
+      double largest = tested ? spike_max(a_s) : 0.0;
       bool unstable = (b->upd_rel_tol > 0.0 && std::fabs(alpha) < b->upd_rel_tol * largest) ||
                       (b->upd_agree_tol > 0.0 && !pivot_checked(b, r, a_s, alpha, largest, kept, g));
       lpvect2_set(a_s, r, 1.0);

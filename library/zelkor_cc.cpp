@@ -84,8 +84,9 @@ int lu_factoring(lu_handle* h, int accept, int* rank, int** q, int** r) {
   int* r_unused;
 #ifdef ZELKOR_SIMPLEX
   // The column sums of |B| for the condition estimate, taken before the
-  // elimination re-uses the matrix's pool.
-  if (zk_keep_column_norms(h) != 0)
+  // elimination re-uses the matrix's pool, and the simplex interface's work
+  // vectors.
+  if (zk_prepare_factoring(h) != 0)
     return -2;
 #endif
   int rc = lu_factorization(h, accept, rank ? rank : &rank_unused, q ? q : &q_unused,

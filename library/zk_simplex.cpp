@@ -275,12 +275,12 @@ void near_null_pair(b_rec* b, const estimate_work& w, int best, int* col, int* r
 
 // ---- bookkeeping of lu_factoring --------------------------------------------------------------
 
-int zk_keep_column_norms(b_rec* b) {
+int zk_prepare_factoring(b_rec* b) {
   b->zk_stamp += 1;  // new factors: what the solves kept is stale
   const int n = b->sz;
   if (b->col_abs_cap < n + 1) {
     if (mem_grow(&b->col_abs, (long long)n + 1) == nullptr) {
-      log_error("**** zk_keep_column_norms: cannot malloc\n");
+      log_error("**** zk_prepare_factoring: cannot malloc\n");
       return -2;
     }
     b->col_abs_cap = n + 1;

@@ -26,10 +26,11 @@
 
 #include "lp_lumx.h"
 
-// Before the elimination re-uses the pool: col_abs from the appended matrix
-// (elements at one position summed first, using lplu.dwk1 as scratch), and
-// the interface's work vectors sized.  0, or -2 when they cannot be
-// allocated.
-int zk_keep_column_norms(b_rec* b);
+// What lu_factoring of the fast library does first, before the elimination
+// re-uses the pool: col_abs from the appended matrix (elements at one
+// position summed first, using lplu.dwk1 as scratch), the interface's work
+// vectors sized, and zk_stamp moved on (the kept solves go stale).  0, or -2
+// when an allocation failed.
+int zk_prepare_factoring(b_rec* b);
 
 #endif
