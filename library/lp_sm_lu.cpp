@@ -21,6 +21,8 @@
 #include "lp_sm_lu.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <climits>
 #include <initializer_list>
 #include <cmath>
@@ -2830,6 +2832,25 @@ int list_start(const eta_walk& w) {
   return w.descending ? w.f->nz_tail : w.f->nz_head;
 }
 
+// Σ a(E)·v over the entries (E, v) of idx/val[start .. end) whose E is listed
+// in a, added in entry order from +0.  Without a branch on the vector's
+// pattern: every entry's product is formed, and an unlisted one is replaced
+// by +0 before it is added, which leaves the sum as it was (the sum starts at
+// +0 and a sum of two values is -0 only when both are, so it is never -0).
+inline double listed_dot(const lpvect2* a, const int32_t* idx, const double* val, int32_t start,
+                         int32_t end) {
+  const int32_t* use = a->usef;
+  const double* va = a->va;
+  const int32_t mark = a->mark;
+  double d = 0.0;
+  for (int32_t k = start; k < end; ++k) {
+    int32_t i = idx[k];
+    uint64_t keep = 0 - (uint64_t)(use[i] == mark);
+    d = std::bit_cast<double>(std::bit_cast<uint64_t>(va[i] * val[k]) & keep) + d;
+  }
+  return d;
+}
+
 // The R etas forward on a work vector: a(r) = Σ a(E)·R(E) over the listed
 // positions E, in creation order; a zero result leaves r's list membership.
 void ftran_r_sparse(const b_rec* b, lpvect2* a) {
@@ -2841,9 +2862,7 @@ void ftran_r_sparse(const b_rec* b, lpvect2* a) {
     if (pk != nullptr) {
       eta_seg g = pk->seg[e];
       row = g.row;
-      for (int32_t k = g.start, end = g.start + g.len; k < end; ++k)
-        if (a->usef[pk->idx[k]] == a->mark)
-          d = a->va[pk->idx[k]] * pk->val[k] + d;
+      d = listed_dot(a, pk->idx, pk->val, g.start, g.start + g.len);
     } else {
       row = b->br.pfv[e].row;
       for (int32_t k = b->br.pfv[e].first; k >= 0; k = lu->av.nexti[k])
@@ -3473,25 +3492,33 @@ void row_of_u_inverse(b_rec* b, int r) {
   lu_btran_v21(b, p);
 }
 
-// α = p·spike over the positions listed in the spike.
-// The condition of the pivot alpha = p·spike, sum |p_k spike_k| / |alpha|:
-// how much the rounding errors of the R eta's sum weigh, on the new column
-// itself, against the value it forms.
-double pivot_condition(const lpvect2* spike, const lpvect2* p, double alpha) {
-  double sum = 0.0;
-  for (int32_t k = spike->head; k >= 0; k = spike->next[k])
-    if (p->usef[k] == p->mark)
-      sum += std::fabs(spike->va[k] * p->va[k]);
-  return sum / std::fabs(alpha);
+// What one walk of the spike gives: the pivot α = p·spike over its listed
+// positions, Σ|p_k spike_k| (see pivot_condition) and the spike's largest
+// magnitude, each summed or taken in list order.
+struct spike_walk {
+  double alpha;
+  double abs_sum;
+  double largest;
+};
+
+spike_walk walk_spike(const lpvect2* spike, const lpvect2* p) {
+  spike_walk w{0.0, 0.0, 0.0};
+  for (int32_t k = spike->head; k >= 0; k = spike->next[k]) {
+    const double v = spike->va[k];
+    if (p->usef[k] == p->mark) {
+      w.alpha = v * p->va[k] + w.alpha;
+      w.abs_sum += std::fabs(v * p->va[k]);
+    }
+    if (spike->usef[k] == spike->mark)
+      w.largest = std::fmax(w.largest, std::fabs(v));
+  }
+  return w;
 }
 
-double transformed_pivot(const lpvect2* spike, const lpvect2* p) {
-  double alpha = 0.0;
-  for (int32_t k = spike->head; k >= 0; k = spike->next[k])
-    if (p->usef[k] == p->mark)
-      alpha = spike->va[k] * p->va[k] + alpha;
-  return alpha;
-}
+// The condition of the pivot alpha, sum |p_k spike_k| / |alpha|: how much
+// the rounding errors of the R eta's sum weigh, on the new column itself,
+// against the value it forms.
+double pivot_condition(const spike_walk& w) { return w.abs_sum / std::fabs(w.alpha); }
 
 // The largest magnitude listed in the spike.
 double spike_max(const lpvect2* spike) {
@@ -3539,8 +3566,7 @@ double kept_dot(const lpvect2* rho, int m) {
 // pivots and L, in the handle's zk_row) times the new column kept by
 // keep_column (m positions): the pivot computed the other way round, as a
 // sparse backward solve of e_r gives it.
-double row_pivot(b_rec* b, int m) {
-  const lpvect2* p = &lplu.vwk1;
+double row_pivot(b_rec* b, const lpvect2* p, int m) {
   lpvect2* rho = &b->zk_row;
   rho->n = b->sz;
   lpvect2_copy(rho, p);
@@ -3564,8 +3590,8 @@ double column_pivot(b_rec* b, int r, const lpvect2* spike) {
 }
 
 // The accuracy check of an update (b->upd_agree_tol > 0), for the pivot
-// alpha = p·spike at row r of the new column kept by keep_column (m
-// positions):
+// alpha = p·spike at row r (p row r of U^-1, sw the walk of the spike) of the
+// new column kept by keep_column (m positions):
 //  - a pivot below UPDATE_CHECK_BELOW times the largest magnitude of the
 //    spike or of the column (where one that is mostly rounding error would
 //    lie) is computed again by a forward solve, (U^-1·spike)_r, and by a
@@ -3580,26 +3606,28 @@ double column_pivot(b_rec* b, int r, const lpvect2* spike) {
 // upd_cond, see pivot_condition); true when the update may go on.  What g gives (the forward solve x of the
 // new column, the row r of B^-1) stands for what would be computed here,
 // bit for bit.
-bool pivot_checked(b_rec* b, int r, const lpvect2* spike, double alpha, double largest, int m,
-                   const update_given* g) {
+bool pivot_checked(b_rec* b, int r, const lpvect2* spike, const lpvect2* p, const spike_walk& sw,
+                   int m, const update_given* g) {
+  const double alpha = sw.alpha;
+  const double largest = sw.largest;
   b->upd_agree = 0.0;
   if (std::fabs(alpha) < UPDATE_CHECK_BELOW * std::fmax(largest, kept_max(m))) {
     bool known = g != nullptr && g->x != nullptr;
     double by_column = known ? value_at(g->x, r) : column_pivot(b, r, spike);
-    double by_row = g != nullptr && g->b_row != nullptr ? kept_dot(g->b_row, m) : row_pivot(b, m);
+    double by_row = g != nullptr && g->b_row != nullptr ? kept_dot(g->b_row, m) : row_pivot(b, p, m);
     double big = std::fmax(std::fabs(by_column), std::fabs(by_row));
     b->upd_agree = big > 0.0 ? std::fabs(by_column - by_row) / big : 1.0;
   }
-  b->upd_growth = spike_max(&lplu.vwk1);
-  b->upd_cond = pivot_condition(spike, &lplu.vwk1, alpha);
+  b->upd_growth = spike_max(p);
+  b->upd_cond = pivot_condition(sw);
   return std::fabs(alpha) < 1.0 / UPDATE_DROP_TOL && b->upd_agree <= b->upd_agree_tol &&
          b->upd_growth <= b->upd_growth_max;
 }
 
 // The update once the pivot is accepted: R eta, U row and column r, the new
 // column, the new step order.
-int apply_update(b_rec* b, int r, const lpvect2* spike, double alpha) {
-  int rc = add_r_eta(b, r, &lplu.vwk1, 1.0 / alpha);
+int apply_update(b_rec* b, int r, const lpvect2* spike, const lpvect2* p, double alpha) {
+  int rc = add_r_eta(b, r, p, 1.0 / alpha);
   if (rc < 0)
     return rc;
   remove_row_col(b, r);
@@ -3670,36 +3698,37 @@ int lu_pivotting_given(b_rec* b, int r, lpvect2* a_s, const update_given* g) {
     if (bs != nullptr)
       copy_rc = lu_make_B_1(bs, a_s, col);
 #endif
+    // Row r of U^-1 and the spike: computed here, or what g hands over,
+    // taken as it is.
+    const lpvect2* p = &lplu.vwk1;
+    lpvect2* spike = a_s;
     if (copy_rc < 0) {
       rc = copy_rc;  // the pool of the copy could not grow: reported, nothing changed
     } else {
-      if (g != nullptr && g->u_row != nullptr) {
-        lplu.vwk1.n = b->sz;
-        lpvect2_copy(&lplu.vwk1, g->u_row);
-      } else {
+      if (g != nullptr && g->u_row != nullptr)
+        p = g->u_row;
+      else
         row_of_u_inverse(b, r);
-      }
 #ifdef ZELKOR_DIAG
       if (trace_pivotting > 1)
-        lpvect2_print(&lplu.vwk1, b->sz, "ｕr", 1);
+        lpvect2_print(p, b->sz, "ｕr", 1);
 #endif
       if (b->upd_agree_tol > 0.0)
         kept = keep_column(a_s);
       if (g != nullptr && g->spike != nullptr)
-        lpvect2_copy(a_s, g->spike);
+        spike = g->spike;
       else
         rc = lu_ftran_v21(b, a_s);
     }
     if (copy_rc >= 0 && rc >= 0) {
-      double alpha = transformed_pivot(a_s, &lplu.vwk1);
-      bool tested = b->upd_rel_tol > 0.0 || b->upd_agree_tol > 0.0;
-      double largest = tested ? spike_max(a_s) : 0.0;
-      bool unstable = (b->upd_rel_tol > 0.0 && std::fabs(alpha) < b->upd_rel_tol * largest) ||
-                      (b->upd_agree_tol > 0.0 && !pivot_checked(b, r, a_s, alpha, largest, kept, g));
-      lpvect2_set(a_s, r, 1.0);
+      const spike_walk sw = walk_spike(spike, p);
+      const double alpha = sw.alpha;
+      bool unstable = (b->upd_rel_tol > 0.0 && std::fabs(alpha) < b->upd_rel_tol * sw.largest) ||
+                      (b->upd_agree_tol > 0.0 && !pivot_checked(b, r, spike, p, sw, kept, g));
+      lpvect2_set(spike, r, 1.0);
       rc = (-UPDATE_PIVOT_TOL <= alpha && alpha <= UPDATE_PIVOT_TOL) || unstable
                ? 0
-               : apply_update(b, r, a_s, alpha);
+               : apply_update(b, r, spike, p, alpha);
     }
 #ifdef ZELKOR_DIAG
     if (rc <= 0 && bs != nullptr)

@@ -157,13 +157,14 @@ int lu_pivotting(b_rec* b, int r, lpvect2* a_s);
 // by the same routines on the same vectors since the factors last changed,
 // so that every bit comes out as the update would compute it (null: compute
 // it here):
-//   spike   the new column after lu_ftran_v21, in list order (a_s then gets a
-//           copy of it; keep a_s as the column came, for the accuracy check)
+//   spike   the new column after lu_ftran_v21, in list order: the update
+//           works on it in place of a_s (which keeps the column as it came,
+//           for the accuracy check) and leaves in it what a_s would hold
 //   x       the spike after lu_ftran_v22 too (the forward solve of the column)
 //   u_row   row r of U^-1: e_r (value 1.0) after lu_btran_v21
 //   b_row   row r of B^-1: u_row after lu_btran_v22
 struct update_given {
-  const lpvect2* spike;
+  lpvect2* spike;
   const lpvect2* x;
   const lpvect2* u_row;
   const lpvect2* b_row;

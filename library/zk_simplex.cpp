@@ -375,8 +375,12 @@ int zk_replace_column(lu_handle* h, int j, int nz, const int* rows, const double
     given.b_row = &h->zk_bvec;
   }
   int rc = lu_pivotting_given(h, r, a, &given);
-  if (rc == 0)
+  if (rc == 0) {
+    // Refused: the factors stand, but the update marked the kept spike.
+    if (given.spike != nullptr)
+      h->zk_ftran_stamp = -1;
     return 1;
+  }
   h->zk_stamp += 1;  // the factors changed, or broke
   if (rc < 0)
     return rc == -2 || h->fact_state == -2 ? -2 : -1;
