@@ -2718,18 +2718,44 @@ int reach_in_order(const b_rec* b, const eta_walk& w, const lpvect2* v, int limi
   return m;
 }
 
+// The whole vector as plain values for a dense walk: every position that is
+// not listed gets +0.
+void densify(lpvect2* v, int sz) {
+  const int32_t* use = v->usef;
+  double* va = v->va;
+  const int32_t mark = v->mark;
+  for (int32_t p = 0; p < sz; ++p) {
+    uint64_t keep = 0 - (uint64_t)(use[p] == mark);
+    va[p] = std::bit_cast<double>(std::bit_cast<uint64_t>(va[p]) & keep);
+  }
+}
+
 // Applies apply(s) to the reached rows in order, or, when too many are
 // reached, to every row of the list from `start` on through `next` (a walk
 // by etas on a packed file: to the rows of the segments with entries, in
 // segment order, from the segment of `start` on; the same rows in the same
 // order, as the segments follow the list).
-template <class Apply, class Next>
-void walk_etas(const b_rec* b, const eta_walk& w, const lpvect2* v, int start, Next next,
-               Apply apply) {
+//
+// When too many are reached and the caller has no use for the list's order
+// (dense_ok), dense(va) walks the etas instead, on the vector's values made
+// plain (densify), every eta of the walk's order in turn with the sums a
+// listed walk forms (a position the walk meets first gets t·v + 0: the same
+// value but for the sign of a zero, and zeros are skipped and never listed);
+// the non-zeros are then listed afresh, by position.
+template <class Apply, class Next, class Dense>
+void walk_etas_or_dense(const b_rec* b, const eta_walk& w, lpvect2* v, int start, Next next,
+                        Apply apply, bool dense_ok, Dense dense) {
   int n = reach_in_order(b, w, v, reach_limit(b));
   if (n >= 0) {
     for (int i = 0; i < n; ++i)
       apply(lplu.ips1[i]);
+    return;
+  }
+  if (dense_ok) {
+    v->n = b->sz;
+    densify(v, b->sz);
+    dense(v->va);
+    lpvect2_from_dense(v);
     return;
   }
   if (w.pk != nullptr) {
@@ -2744,6 +2770,11 @@ void walk_etas(const b_rec* b, const eta_walk& w, const lpvect2* v, int start, N
   }
   for (int32_t s = start; s >= 0; s = next(s))
     apply(s);
+}
+
+template <class Apply, class Next>
+void walk_etas(const b_rec* b, const eta_walk& w, lpvect2* v, int start, Next next, Apply apply) {
+  walk_etas_or_dense(b, w, v, start, next, apply, false, [](double*) {});
 }
 
 // Applies eta s by columns: a(E) += a(s)·v for every entry (E, v) of it (the
@@ -2899,28 +2930,50 @@ void btran_r_sparse(const b_rec* b, lpvect2* y) {
 }
 
 // The U etas of lu_ftran_v22 on a non-empty vector, in reverse step order.
-void ftran_v22_stages(const b_rec* b, lpvect2* a) {
+void ftran_v22_stages(const b_rec* b, lpvect2* a, bool any_order = false) {
   const eta_pfv* up = b->up.pfv;
   eta_walk w{&b->up, packed(&b->upp), false, b->up_ord, true, nullptr};
+  const eta_pack* pk = w.pk;
   int start = has_two_or_more(a) ? list_start(w) : single_col_start(w, a->head, true);
-  walk_etas(
+  walk_etas_or_dense(
       b, w, a, start, [&](int s) { return up[s].nz_prev; },
-      [&](int s) { push_col_eta(b, w, a, s); });  // a(E) -= U(E,s) a(s)
+      [&](int s) { push_col_eta(b, w, a, s); },  // a(E) -= U(E,s) a(s)
+      any_order && pk != nullptr, [pk](double* va) {
+        for (int32_t q = pk->n_seg - 1; q >= 0; --q) {
+          const eta_seg g = pk->seg[q];
+          const double t = g.len > 0 ? va[g.row] : 0.0;
+          if (t == 0.0)
+            continue;
+          for (int32_t k = g.start, end = g.start + g.len; k < end; ++k)
+            va[pk->idx[k]] = t * pk->val[k] + va[pk->idx[k]];
+        }
+      });
 }
 
 // The stages of lu_btran_v22 on a non-empty vector: R etas transposed
 // (newest first), pivot scaling with squeeze, L etas transposed row by row in
 // reverse step order.
-void btran_v22_stages(b_rec* b, lpvect2* y) {
+void btran_v22_stages(b_rec* b, lpvect2* y, bool any_order = false) {
   btran_r_sparse(b, y);
   scale_and_squeeze(b, y);
   if (y->head >= 0) {
     const eta_aux* aux = b->lw.aux;
     eta_walk w{&b->lw, nullptr, true, b->ips2, true, packed(&b->lwr)};
-    int start = has_two_or_more(y) ? b->lw.aux_tail : single_row_start(w, y, y->head);
-    walk_etas(
+    const eta_rows* rw = w.rw;
+    const int32_t tail = b->lw.aux_tail;
+    int start = has_two_or_more(y) ? tail : single_row_start(w, y, y->head);
+    walk_etas_or_dense(
         b, w, y, start, [&](int s) { return aux[s].aux_prev; },
-        [&](int s) { push_row(b, w, y, s); });  // y(r) -= L(s,r) y(s)
+        [&](int s) { push_row(b, w, y, s); },  // y(r) -= L(s,r) y(s)
+        any_order && rw != nullptr, [rw, aux, tail](double* va) {
+          for (int32_t s = tail; s >= 0; s = aux[s].aux_prev) {
+            const double t = va[s];
+            if (t == 0.0)
+              continue;
+            for (int32_t k = rw->start[s] + rw->len[s] - 1; k >= rw->start[s]; --k)
+              va[rw->idx[k]] = t * rw->val[k] + va[rw->idx[k]];
+          }
+        });
   }
 }
 
@@ -2957,7 +3010,9 @@ int lu_ftran_v21(b_rec* b, lpvect2* a) {
 
 // Second sparse forward stage: U etas in reverse step order, and in the
 // library build the verification.  0 or the mismatch count; -1 when refused.
-int lu_ftran_v22(b_rec* b, lpvect2* a) {
+// any_order: the caller reads the result's values, not its list's order,
+// which may then be by position (a dense walk, see walk_dense).
+int lu_ftran_v22(b_rec* b, lpvect2* a, bool any_order) {
   ZK_TRACE(trace_ftran_v, TRACE_ENTRY, "lu_ftran_v22 \n");
   int rc = 0;
   if (a->head < 0) {
@@ -2965,7 +3020,7 @@ int lu_ftran_v22(b_rec* b, lpvect2* a) {
   } else if (factor_invalid(b)) {
     rc = -1;
   } else {
-    ftran_v22_stages(b, a);
+    ftran_v22_stages(b, a, any_order);
 #ifdef ZELKOR_DIAG
     if (basis_check != 0 && b->bs != nullptr)
       rc = verify_ftran_v(b, a);
@@ -3013,8 +3068,8 @@ int lu_btran_v21(b_rec* b, lpvect2* y) {
 // Second sparse backward stage: R etas transposed (newest first), pivot
 // scaling with squeeze, L etas transposed row by row in reverse step order,
 // and in the library build the verification.  0 or the mismatch count; -1
-// when refused (failed factorization).
-int lu_btran_v22(b_rec* b, lpvect2* y) {
+// when refused (failed factorization).  any_order as for lu_ftran_v22.
+int lu_btran_v22(b_rec* b, lpvect2* y, bool any_order) {
   check_kinds(b);
   ZK_TRACE(trace_btran_d, TRACE_ENTRY, "lu_btran_v22 \n");
   int rc = 0;
@@ -3024,7 +3079,7 @@ int lu_btran_v22(b_rec* b, lpvect2* y) {
     rc = -1;
   } else {
     lu_eta_rows(b);
-    btran_v22_stages(b, y);
+    btran_v22_stages(b, y, any_order);
 #ifdef ZELKOR_DIAG
     if (basis_check != 0 && b->bs != nullptr)
       rc = verify_btran_v(b, y);

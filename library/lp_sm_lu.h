@@ -145,9 +145,9 @@ int b_BB_check_v2(int num, const lpvect2* xv, const lpvect2* yv, const char* lbl
 
 // Sparse transforms on marked work vectors, in the factor's row-id space.
 int lu_ftran_v21(b_rec* b, lpvect2* a);
-int lu_ftran_v22(b_rec* b, lpvect2* a);
+int lu_ftran_v22(b_rec* b, lpvect2* a, bool any_order = false);
 int lu_btran_v21(b_rec* b, lpvect2* y);
-int lu_btran_v22(b_rec* b, lpvect2* y);
+int lu_btran_v22(b_rec* b, lpvect2* y, bool any_order = false);
 
 // Basis column replacement (lu_make_B_1 keeps the copy bs in step; library
 // build only).

@@ -402,7 +402,7 @@ int zk_ftran_sparse(lu_handle* h, double* x, int* idx, int* nz) {
   if (lu_ftran_v21(h, v) != 0)
     return -1;  // not reached: the guards above cover every refusal
   lpvect2_copy(&h->zk_spike, v);
-  if (lu_ftran_v22(h, v) != 0)
+  if (lu_ftran_v22(h, v, true) != 0)
     return -1;
   h->zk_ftran_stamp = h->zk_stamp;
   // Position r of the result belongs to the column matched to pivot row r.
@@ -429,7 +429,7 @@ int zk_btran_sparse(lu_handle* h, double* y, int* idx, int* nz) {
   if (unit)
     lpvect2_copy(&h->zk_p, v);
   if (rc == 1)
-    rc = lu_btran_v22(h, v);
+    rc = lu_btran_v22(h, v, true);
   if (rc != 0)
     return -1;  // not reached: the guards above cover every refusal
   if (unit) {

@@ -932,7 +932,8 @@ struct sequence_counts {
 // scaled, put in place of another column (B would be singular: must be
 // refused).  After every accepted replacement a fresh factorization of the
 // true basis has full rank and the updated solves' backward errors stay
-// below 1e-10; after every refusal the handle still solves the old basis.
+// below 1e-10 (1e-8 when the library advises refactoring); after every
+// refusal the handle still solves the old basis.
 // On advice or refusal the basis is factorized afresh, as a simplex would.
 void run_sequence(const std::vector<basis>& bases, int steps, unsigned seed, sequence_counts& c) {
   std::vector<const column*> pool;
@@ -973,6 +974,9 @@ void run_sequence(const std::vector<basis>& bases, int steps, unsigned seed, seq
           small.push_back(w.idx[t]);
         w.x[w.idx[t]] = 0.0;
       }
+      // By position: the solve lists its non-zeros in no particular order.
+      std::sort(big.begin(), big.end());
+      std::sort(small.begin(), small.end());
       bool tiny = !small.empty() && pick(10) < 6;
       j = tiny ? small[pick((int)small.size())] : big.empty() ? pick(n) : big[pick((int)big.size())];
     } else {
@@ -986,7 +990,10 @@ void run_sequence(const std::vector<basis>& bases, int steps, unsigned seed, seq
       cur.cols[j] = a;
       double err = solve_error(h.h, cur, rng);
       c.worst = std::max(c.worst, err);
-      EXPECT_LE(err, 1e-10) << "step " << step;
+      // A replacement that degraded the accuracy is accepted with the advice
+      // to factorize afresh, which the next iteration follows.
+      bool advised = zk_refactor_advice(h.h, nullptr, nullptr, nullptr) == 1;
+      EXPECT_LE(err, advised ? 1e-8 : 1e-10) << "step " << step;
       int rank;
       int *q, *r;
       ASSERT_EQ(lu_resize(fresh.h, n), 0);
