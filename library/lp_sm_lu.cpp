@@ -2730,6 +2730,11 @@ void densify(lpvect2* v, int sz) {
   }
 }
 
+// Whether a dense walk (walk_etas_or_dense) pays on a file of `entries`
+// entries: it costs two passes over the whole vector, which only a factor of
+// several entries per row earns back in the tests it saves.
+bool dense_pays(const b_rec* b, long long entries) { return entries >= 4LL * b->sz; }
+
 // Applies apply(s) to the reached rows in order, or, when too many are
 // reached, to every row of the list from `start` on through `next` (a walk
 // by etas on a packed file: to the rows of the segments with entries, in
@@ -2938,7 +2943,7 @@ void ftran_v22_stages(const b_rec* b, lpvect2* a, bool any_order = false) {
   walk_etas_or_dense(
       b, w, a, start, [&](int s) { return up[s].nz_prev; },
       [&](int s) { push_col_eta(b, w, a, s); },  // a(E) -= U(E,s) a(s)
-      any_order && pk != nullptr, [pk](double* va) {
+      any_order && pk != nullptr && dense_pays(b, pk->n_ent), [pk](double* va) {
         for (int32_t q = pk->n_seg - 1; q >= 0; --q) {
           const eta_seg g = pk->seg[q];
           const double t = g.len > 0 ? va[g.row] : 0.0;
@@ -2965,7 +2970,7 @@ void btran_v22_stages(b_rec* b, lpvect2* y, bool any_order = false) {
     walk_etas_or_dense(
         b, w, y, start, [&](int s) { return aux[s].aux_prev; },
         [&](int s) { push_row(b, w, y, s); },  // y(r) -= L(s,r) y(s)
-        any_order && rw != nullptr, [rw, aux, tail](double* va) {
+        any_order && rw != nullptr && dense_pays(b, rw->n_used - rw->dead), [rw, aux, tail](double* va) {
           for (int32_t s = tail; s >= 0; s = aux[s].aux_prev) {
             const double t = va[s];
             if (t == 0.0)
