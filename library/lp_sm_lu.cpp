@@ -389,12 +389,16 @@ void walk_live(pivot_search& ps, line_view& lv, Visit visit) {
   }
 }
 
+// The larger of a running maximum m (never a NaN) and a: std::fmax(m, a),
+// a NaN a leaving m, without the library call.
+static inline double larger(double m, double a) { return a > m ? a : m; }
+
 // The largest magnitude among the live elements of the line, cached.
 double line_max(pivot_search& ps, line_view& lv) {
   if (*lv.max_f)
     return *lv.max_v;
   double m = 0.0;
-  walk_live(ps, lv, [&](int e) { m = std::fmax(m, std::fabs(ps.lu->av.v[e])); });
+  walk_live(ps, lv, [&](int e) { m = larger(m, std::fabs(ps.lu->av.v[e])); });
   *lv.max_v = m;
   *lv.max_f = 1;
   CHKX(0, 0, m);
@@ -3121,7 +3125,7 @@ static const double UPDATE_CHECK_BELOW = 1e-3;
 
 namespace {
 
-bool negligible(double v) { return -UPDATE_DROP_TOL <= v && v <= UPDATE_DROP_TOL; }
+bool negligible(double v) { return std::fabs(v) <= UPDATE_DROP_TOL; }
 
 // Room for R eta e: the R-eta file doubles when full.
 bool br_room(b_rec* b, int e) {
@@ -3570,7 +3574,7 @@ spike_walk walk_spike(const lpvect2* spike, const lpvect2* p) {
       w.abs_sum += std::fabs(v * p->va[k]);
     }
     if (spike->usef[k] == spike->mark)
-      w.largest = std::fmax(w.largest, std::fabs(v));
+      w.largest = larger(w.largest, std::fabs(v));
   }
   return w;
 }
@@ -3585,7 +3589,7 @@ double spike_max(const lpvect2* spike) {
   double m = 0.0;
   for (int32_t k = spike->head; k >= 0; k = spike->next[k])
     if (spike->usef[k] == spike->mark)
-      m = std::fmax(m, std::fabs(spike->va[k]));
+      m = larger(m, std::fabs(spike->va[k]));
   return m;
 }
 
@@ -3606,7 +3610,7 @@ int keep_column(const lpvect2* a_s) {
 double kept_max(int m) {
   double big = 0.0;
   for (int i = 0; i < m; ++i)
-    big = std::fmax(big, std::fabs(lplu.dwk2[lplu.ips2[i]]));
+    big = larger(big, std::fabs(lplu.dwk2[lplu.ips2[i]]));
   return big;
 }
 
