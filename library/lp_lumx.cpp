@@ -168,7 +168,7 @@ static bool size_factor_arrays(b_rec* b, int sz) {
         grow(b->ips1, need + 1) && grow(b->ips2, need + 1) && grow(b->up_ord, need) &&
         grow(b->lwp.seg_of, need) && grow(b->upp.seg_of, need) && grow(b->lwr.start, need) &&
         grow(b->lwr.len, need) && grow(b->lwr.cap, need) && grow(b->upr.start, need) &&
-        grow(b->upr.len, need) && grow(b->upr.cap, need)))
+        grow(b->upr.len, need) && grow(b->upr.cap, need) && grow(b->lwr.order, need)))
     return false;
   b->max_sz = (int32_t)need;
   return true;
@@ -426,6 +426,7 @@ int lumx_free(b_rec* b) {
       MEM_FREE(w->cap, "rows->cap");
       MEM_FREE(w->idx, "rows->idx");
       MEM_FREE(w->val, "rows->val");
+      MEM_FREE(w->order, "rows->order");
       *w = eta_rows{};
     }
     b->rows_ready = 0;

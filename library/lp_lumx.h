@@ -223,6 +223,9 @@ struct lplu_tie;
 //   n_used                    storage handed out, up to the end of the last row
 //   dead                      storage of rows that moved (up: a row without
 //                             room for a new entry moves to the end)
+//   order[0 .. n_order)       lw only (L does not change with the updates):
+//                             the rows with entries in step order, the row
+//                             list of lw as an array; null in upr
 // Built from the packed file by a counting transpose (lu_eta_rows; b_rec's
 // rows_ready tells that it matches the factors).  12 bytes per entry and per
 // row.
@@ -235,6 +238,8 @@ struct eta_rows {
   int32_t n_used;
   int32_t cap_ent;
   int32_t dead;
+  int32_t* order;
+  int32_t n_order;
 };
 
 struct b_rec {

@@ -1893,6 +1893,10 @@ void lu_eta_rows(b_rec* b) {
   rows_from_pack(&b->upr, &b->upp, b->sz);
   if (!b->chains_ready)
     lists_from_packed(b);
+  int32_t n = 0;
+  for (int32_t s = b->lw.aux_head; s >= 0; s = b->lw.aux[s].aux_next)
+    b->lwr.order[n++] = s;
+  b->lwr.n_order = n;
   b->rows_ready = 1;
 }
 
@@ -2765,6 +2769,16 @@ void walk_etas_or_dense(const b_rec* b, const eta_walk& w, lpvect2* v, int start
     densify(v, b->sz);
     dense(v->va);
     lpvect2_from_dense(v);
+    return;
+  }
+  if (w.by_rows && w.rw != nullptr && w.rw->order != nullptr) {
+    // The file's rows in an array: the rows before `start` meet zeros.
+    const eta_rows* rw = w.rw;
+    for (int32_t i = 0; i < rw->n_order; ++i) {
+      int32_t s = rw->order[w.descending ? rw->n_order - 1 - i : i];
+      if (v->usef[s] == v->mark && v->va[s] != 0.0)
+        apply(s);
+    }
     return;
   }
   if (w.pk != nullptr) {
