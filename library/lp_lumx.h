@@ -420,8 +420,9 @@ inline void lumx_link_front(lumx* a, int k, int32_t* col_list, int32_t* row_list
 // the common case (in range, non-zero, not huge, room in the pool) inline, in
 // a few instructions; every other case, and every case of the library build,
 // goes through lumx_append_checked.
-inline int lumx_append(lumx* a, int row, int col, double v) {
-#ifndef ZELKOR_DIAG
+// The common case of lumx_append alone (builds without diagnostics): the
+// slot, or -3 when it is not that case and nothing was done.
+inline int lumx_append_inline(lumx* a, int row, int col, double v) {
   // The magnitude's bits order as the magnitudes do, a NaN above them all:
   // 0 < |v| <= 1e30 is one unsigned comparison of them.
   const uint64_t mag_bits = std::bit_cast<uint64_t>(v) & ~(1ULL << 63);
@@ -433,6 +434,14 @@ inline int lumx_append(lumx* a, int row, int col, double v) {
     lumx_link_front(a, k, &a->col_head[col], &a->row_head[row]);
     return k;
   }
+  return -3;
+}
+
+inline int lumx_append(lumx* a, int row, int col, double v) {
+#ifndef ZELKOR_DIAG
+  int k = lumx_append_inline(a, row, col, v);
+  if (k >= 0)
+    return k;
 #endif
   return lumx_append_checked(a, row, col, v);
 }

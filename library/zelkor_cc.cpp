@@ -16,6 +16,7 @@
 #include <new>
 
 #include "lp_lumx.h"
+#include "zk_compiler.h"
 #include "lp_sm_lu.h"
 #include "zelkor.h"
 #ifdef ZELKOR_SIMPLEX
@@ -60,13 +61,27 @@ int lu_resize(lu_handle* h, int sz) {
   return rc;
 }
 
-int lu_append(lu_handle* h, int row, int col, double v) {
+// Every case of lu_append but the common one, out of its way.
+static ZK_NOINLINE int append_checked(lu_handle* h, int row, int col, double v) {
   NEED_HANDLE(h, -1);
   if (CHKB(1, h->lu != nullptr, 1))  // never sized
     return -1;
   int rc = lumx_append(h->lu, row, col, v);
   CHKA(0, rc, h->lu->n_av);
   return rc;
+}
+
+int lu_append(lu_handle* h, int row, int col, double v) {
+#ifndef ZELKOR_DIAG
+  // The common case in a few instructions and no frame: a sized handle and
+  // an element lumx_append stores inline (its slot needs no range report).
+  if (h != nullptr && h->lu != nullptr) {
+    int k = lumx_append_inline(h->lu, row, col, v);
+    if (k >= 0)
+      return k;
+  }
+#endif
+  return append_checked(h, row, col, v);
 }
 
 // The handle was sized and the shared work record still covers its order.
