@@ -2662,8 +2662,10 @@ const T* packed(const T* p) {
   return p;
 }
 
-// A walk that reaches more rows than this goes over the whole list instead.
-int reach_limit(const b_rec* b) { return b->sz / 16 + 16; }
+// A walk that reaches more rows than this goes over the whole list instead
+// (on a small order a short list costs less than finding and sorting a few
+// rows).
+int reach_limit(const b_rec* b) { return b->sz / 16 + 4; }
 
 // The rows with a non-empty chain reachable from the positions listed in v,
 // sorted in the walk's order, into lplu.ips1; their number, or -1 when more
