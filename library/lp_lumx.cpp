@@ -274,7 +274,7 @@ static void lumx_renew_failed(b_rec* b) {
   lumx* mats[2] = {b->lu, b->bs};
   for (lumx* a : mats)
     if (a != nullptr)
-      a->n = a->m = a->n_av = a->n_nz = a->n_linked = 0;
+      a->n = a->m = a->n_av = a->n_nz = 0;
 }
 
 // Sizes the handle b for a matrix of order sz and empties it: the factor
@@ -330,7 +330,6 @@ int lumx_init_b(b_rec* b) {
 int lumx_clear(lumx* a) {
   a->n_av = 0;
   a->n_nz = 0;
-  a->n_linked = 0;
   // -1 is all bits set in every byte.
   size_t cols = a->n > 0 ? (size_t)a->n : 0;
   size_t rows = a->m > 0 ? (size_t)a->m : 0;
@@ -345,8 +344,6 @@ int lumx_clear(lumx* a) {
 // largest 32-bit slot count).  The slot, or -2 after a "cannot malloc" message
 // with the record unchanged.
 int lumx_new_av(lumx* a) {
-  // Every caller has the stored elements linked first (see lumx_store_unlinked).
-  const bool linked = a->n_linked == a->n_av;
   int rc;
   if (a->max_av <= 0) {
     ZK_DIAG_ONLY(CHKA(1, a->max_av, a->max_av));
@@ -366,8 +363,6 @@ int lumx_new_av(lumx* a) {
     a->max_av = (int32_t)cap;
   }
   rc = a->n_av++;
-  if (linked)
-    a->n_linked = a->n_av;
   ZK_DIAG_ONLY(CHKB(1, a->n_av, a->max_av));
   ZK_TRACE(trace_lumx_new_av, TRACE_MIDDLE, "lumx_new_av rc(%d) \n", rc);
   return rc;
@@ -504,32 +499,7 @@ static void move_chain(int32_t* from, int32_t* to, int32_t* link) {
 // -1 for a row or column out of range; 0 for a zero v (nothing stored);
 // -2 when the pool cannot grow.  Duplicates are not detected.
 // Every case of lumx_append, out of the way of its common case.
-void lumx_link_pending(lumx* a) {
-  const int32_t* ai = a->av.i;
-  const int32_t* aj = a->av.j;
-  int32_t* nexti = a->av.nexti;
-  int32_t* nextj = a->av.nextj;
-  int32_t* col_head = a->col_head;
-  int32_t* row_head = a->row_head;
-  int32_t* col_nz = a->col_nz;
-  int32_t* row_nz = a->row_nz;
-  const int32_t end = a->n_av;
-  for (int32_t k = a->n_linked; k < end; ++k) {
-    const int32_t row = ai[k];
-    const int32_t col = aj[k];
-    col_nz[col] += 1;
-    row_nz[row] += 1;
-    nexti[k] = col_head[col];
-    col_head[col] = k;
-    nextj[k] = row_head[row];
-    row_head[row] = k;
-  }
-  a->n_nz += end - a->n_linked;
-  a->n_linked = end;
-}
-
 int lumx_append_checked(lumx* a, int row, int col, double v) {
-  lumx_link_pending(a);
   int rc;
   ZK_TRACE(trace_lumx_append, TRACE_ENTRY, "lumx_append row(%d)col(%d)v(%g) \n", row, col, v);
   if (row < 0 || row >= a->m) {
@@ -689,12 +659,10 @@ static void load_columns_dense(lumx* a, const int* col_start, const int* rows, c
   }
   a->n_nz += total;
   a->n_av = k0 + total;
-  a->n_linked = a->n_av;
 }
 
 int lumx_load_columns(lumx* a, const int* col_start, const int* rows, const double* vals,
                       long long stored) {
-  lumx_link_pending(a);
   if (!reserve_slots(a, stored)) {
     log_error("**** lumx_load_columns: cannot malloc\n");
     return -2;
@@ -738,7 +706,6 @@ int lumx_load_columns(lumx* a, const int* col_start, const int* rows, const doub
   }
   a->n_nz += k - a->n_av;
   a->n_av = k;
-  a->n_linked = k;
   return 0;
 }
 

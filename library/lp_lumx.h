@@ -30,13 +30,6 @@
 // lists are only emptied.  After a factorization the same slots are
 // re-chained into the eta files (see lp_sm_lu.h).
 //
-// In the builds without diagnostics the exported append only stores an
-// element's row, column and value (lumx_store_unlinked); the slots from
-// n_linked on are counted and put on the main lists, in slot order, by
-// lumx_link_pending, which everything that reads the lists or counts calls
-// first (the factorization, and every append that is not that one).  The
-// lists and counts come out as appending each element in turn makes them.
-//
 // Per-line arrays have max_col (columns) or max_row (rows) entries, n+1 and m+1
 // after sizing.  The matrix copy bs uses only the pool, the counts, col_nz,
 // col_head, row_nz and row_head; its other arrays stay null.
@@ -140,7 +133,6 @@ struct lumx {
   int32_t max_col; // entries of each per-column array
   int32_t max_row; // entries of each per-row array
   int32_t n_nz;    // elements appended since the last clearing
-  int32_t n_linked; // slots on the main lists and counted; up to n_av
   int32_t* col_nz;
   int32_t* col_head;
   int32_t* row_nz;
@@ -436,36 +428,14 @@ inline int lumx_append_inline(lumx* a, int row, int col, double v) {
   const uint64_t mag_bits = std::bit_cast<uint64_t>(v) & ~(1ULL << 63);
   const uint64_t huge_bits = std::bit_cast<uint64_t>(1e30);
   if ((unsigned)row < (unsigned)a->m && (unsigned)col < (unsigned)a->n &&
-      mag_bits - 1 < huge_bits && a->n_av < a->max_av && a->n_linked == a->n_av) {
+      mag_bits - 1 < huge_bits && a->n_av < a->max_av) {
     int k = a->n_av++;
-    a->n_linked = a->n_av;
     lumx_fill_slot(a, k, row, col, v);
     lumx_link_front(a, k, &a->col_head[col], &a->row_head[row]);
     return k;
   }
   return -3;
 }
-
-// The exported append's common case (builds without diagnostics): the
-// element's row, column and value in the next slot, left for
-// lumx_link_pending to count and link.  The slot, or -3 when it is not that
-// case and nothing was done.
-inline int lumx_store_unlinked(lumx* a, int row, int col, double v) {
-  const uint64_t mag_bits = std::bit_cast<uint64_t>(v) & ~(1ULL << 63);
-  const uint64_t huge_bits = std::bit_cast<uint64_t>(1e30);
-  if ((unsigned)row < (unsigned)a->m && (unsigned)col < (unsigned)a->n &&
-      mag_bits - 1 < huge_bits && a->n_av < a->max_av) {
-    int k = a->n_av++;
-    a->av.i[k] = row;
-    a->av.j[k] = col;
-    a->av.v[k] = v;
-    return k;
-  }
-  return -3;
-}
-
-// Counts and links the slots n_linked .. n_av-1, in slot order.
-void lumx_link_pending(lumx* a);
 
 inline int lumx_append(lumx* a, int row, int col, double v) {
 #ifndef ZELKOR_DIAG

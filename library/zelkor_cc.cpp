@@ -76,7 +76,7 @@ int lu_append(lu_handle* h, int row, int col, double v) {
   // The common case in a few instructions and no frame: a sized handle and
   // an element lumx_append stores inline (its slot needs no range report).
   if (h != nullptr && h->lu != nullptr) {
-    int k = lumx_store_unlinked(h->lu, row, col, v);
+    int k = lumx_append_inline(h->lu, row, col, v);
     if (k >= 0)
       return k;
   }
@@ -94,7 +94,6 @@ int lu_factoring(lu_handle* h, int accept, int* rank, int** q, int** r) {
   // Factorizing again without a new sizing would eliminate the factors.
   if (CHKB(0, h->fact_done, 0))
     return -1;
-  lumx_link_pending(h->lu);
   int rank_unused;
   int* q_unused;
   int* r_unused;
