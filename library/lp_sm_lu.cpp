@@ -2978,27 +2978,62 @@ void ftran_v22_stages(const b_rec* b, lpvect2* a, bool any_order = false) {
 // The stages of lu_btran_v22 on a non-empty vector: R etas transposed
 // (newest first), pivot scaling with squeeze, L etas transposed row by row in
 // reverse step order.
+// L's etas transposed on plain values, row by row in reverse step order (the
+// dense walk of the backward transform's last stage).
+void btran_l_dense(const eta_rows* rw, double* va) {
+  for (int32_t i = rw->n_order - 1; i >= 0; --i) {
+    const int32_t s = rw->order[i];
+    const double t = va[s];
+    if (t == 0.0)
+      continue;
+    for (int32_t k = rw->start[s] + rw->len[s] - 1; k >= rw->start[s]; --k)
+      va[rw->idx[k]] = t * rw->val[k] + va[rw->idx[k]];
+  }
+}
+
+// Orders up to which a backward transform whose list order nobody reads does
+// all of lu_btran_v22 on plain values: its two passes over the vector cost
+// less there than the lists' upkeep.
+const int DENSE_BTRAN_ORDER = 256;
+
 void btran_v22_stages(b_rec* b, lpvect2* y, bool any_order = false) {
+  const eta_rows* rw = packed(&b->lwr);
+  const eta_pack* rp = packed(&b->brp);
+  if (any_order && rw != nullptr && rw->order != nullptr && rp != nullptr &&
+      b->sz <= DENSE_BTRAN_ORDER) {
+    // btran_r_sparse, scale_and_squeeze and the walk of L on plain values,
+    // with the same sums (see walk_etas_or_dense).
+    y->n = b->sz;
+    densify(y, b->sz);
+    double* va = y->va;
+    for (int32_t e = b->n_br - 1; e >= 0; --e) {
+      const eta_seg g = rp->seg[e];
+      const double t = va[g.row];
+      if (t == 0.0)
+        continue;
+      va[g.row] = 0.0;
+      for (int32_t k = g.start, end = g.start + g.len; k < end; ++k)
+        va[rp->idx[k]] = t * rp->val[k] + va[rp->idx[k]];
+    }
+    const double* dv = b->diag_v;
+    for (int32_t p = 0; p < b->sz; ++p)
+      va[p] = va[p] * dv[p];
+    btran_l_dense(rw, va);
+    lpvect2_from_dense(y);
+    return;
+  }
   btran_r_sparse(b, y);
   scale_and_squeeze(b, y);
   if (y->head >= 0) {
     const eta_aux* aux = b->lw.aux;
-    eta_walk w{&b->lw, nullptr, true, b->ips2, true, packed(&b->lwr)};
-    const eta_rows* rw = w.rw;
-    const int32_t tail = b->lw.aux_tail;
-    int start = has_two_or_more(y) ? tail : single_row_start(w, y, y->head);
+    eta_walk w{&b->lw, nullptr, true, b->ips2, true, rw};
+    int start = has_two_or_more(y) ? b->lw.aux_tail : single_row_start(w, y, y->head);
     walk_etas_or_dense(
         b, w, y, start, [&](int s) { return aux[s].aux_prev; },
         [&](int s) { push_row(b, w, y, s); },  // y(r) -= L(s,r) y(s)
-        any_order && rw != nullptr && dense_pays(b, rw->n_used - rw->dead), [rw, aux, tail](double* va) {
-          for (int32_t s = tail; s >= 0; s = aux[s].aux_prev) {
-            const double t = va[s];
-            if (t == 0.0)
-              continue;
-            for (int32_t k = rw->start[s] + rw->len[s] - 1; k >= rw->start[s]; --k)
-              va[rw->idx[k]] = t * rw->val[k] + va[rw->idx[k]];
-          }
-        });
+        any_order && rw != nullptr && rw->order != nullptr &&
+            dense_pays(b, rw->n_used - rw->dead),
+        [rw](double* va) { btran_l_dense(rw, va); });
   }
 }
 
