@@ -2740,6 +2740,22 @@ void densify(lpvect2* v, int sz) {
   }
 }
 
+// f(va) on the vector made plain (densify), then its non-zeros listed
+// afresh, by position.
+template <class F>
+void on_plain_values(const b_rec* b, lpvect2* v, F f) {
+  v->n = b->sz;
+  densify(v, b->sz);
+  f(v->va);
+  lpvect2_from_dense(v);
+}
+
+// Orders up to which a sparse solve whose list order nobody reads does its
+// last stages on plain values whatever it reaches: the passes over the
+// vector cost less there than the lists' upkeep and the search for the rows
+// reached.
+const int DENSE_SOLVE_ORDER = 256;
+
 // Whether a dense walk (walk_etas_or_dense) pays on a file of `entries`
 // entries: it costs two passes over the whole vector, which only a factor of
 // several entries per row earns back in the tests it saves.
@@ -2767,10 +2783,7 @@ void walk_etas_or_dense(const b_rec* b, const eta_walk& w, lpvect2* v, int start
     return;
   }
   if (dense_ok) {
-    v->n = b->sz;
-    densify(v, b->sz);
-    dense(v->va);
-    lpvect2_from_dense(v);
+    on_plain_values(b, v, dense);
     return;
   }
   if (w.by_rows && w.rw != nullptr && w.rw->order != nullptr) {
@@ -2959,25 +2972,27 @@ void ftran_v22_stages(const b_rec* b, lpvect2* a, bool any_order = false) {
   const eta_pfv* up = b->up.pfv;
   eta_walk w{&b->up, packed(&b->upp), false, b->up_ord, true, nullptr};
   const eta_pack* pk = w.pk;
+  auto dense = [pk](double* va) {
+    for (int32_t q = pk->n_seg - 1; q >= 0; --q) {
+      const eta_seg g = pk->seg[q];
+      const double t = g.len > 0 ? va[g.row] : 0.0;
+      if (t == 0.0)
+        continue;
+      for (int32_t k = g.start, end = g.start + g.len; k < end; ++k)
+        va[pk->idx[k]] = t * pk->val[k] + va[pk->idx[k]];
+    }
+  };
+  if (any_order && pk != nullptr && b->sz <= DENSE_SOLVE_ORDER) {
+    on_plain_values(b, a, dense);
+    return;
+  }
   int start = has_two_or_more(a) ? list_start(w) : single_col_start(w, a->head, true);
   walk_etas_or_dense(
       b, w, a, start, [&](int s) { return up[s].nz_prev; },
       [&](int s) { push_col_eta(b, w, a, s); },  // a(E) -= U(E,s) a(s)
-      any_order && pk != nullptr && dense_pays(b, pk->n_ent), [pk](double* va) {
-        for (int32_t q = pk->n_seg - 1; q >= 0; --q) {
-          const eta_seg g = pk->seg[q];
-          const double t = g.len > 0 ? va[g.row] : 0.0;
-          if (t == 0.0)
-            continue;
-          for (int32_t k = g.start, end = g.start + g.len; k < end; ++k)
-            va[pk->idx[k]] = t * pk->val[k] + va[pk->idx[k]];
-        }
-      });
+      any_order && pk != nullptr && dense_pays(b, pk->n_ent), dense);
 }
 
-// The stages of lu_btran_v22 on a non-empty vector: R etas transposed
-// (newest first), pivot scaling with squeeze, L etas transposed row by row in
-// reverse step order.
 // L's etas transposed on plain values, row by row in reverse step order (the
 // dense walk of the backward transform's last stage).
 void btran_l_dense(const eta_rows* rw, double* va) {
@@ -2991,35 +3006,31 @@ void btran_l_dense(const eta_rows* rw, double* va) {
   }
 }
 
-// Orders up to which a backward transform whose list order nobody reads does
-// all of lu_btran_v22 on plain values: its two passes over the vector cost
-// less there than the lists' upkeep.
-const int DENSE_BTRAN_ORDER = 256;
-
+// The stages of lu_btran_v22 on a non-empty vector: R etas transposed
+// (newest first), pivot scaling with squeeze, L etas transposed row by row in
+// reverse step order (all on plain values for a small order when any_order).
 void btran_v22_stages(b_rec* b, lpvect2* y, bool any_order = false) {
   const eta_rows* rw = packed(&b->lwr);
   const eta_pack* rp = packed(&b->brp);
   if (any_order && rw != nullptr && rw->order != nullptr && rp != nullptr &&
-      b->sz <= DENSE_BTRAN_ORDER) {
+      b->sz <= DENSE_SOLVE_ORDER) {
     // btran_r_sparse, scale_and_squeeze and the walk of L on plain values,
     // with the same sums (see walk_etas_or_dense).
-    y->n = b->sz;
-    densify(y, b->sz);
-    double* va = y->va;
-    for (int32_t e = b->n_br - 1; e >= 0; --e) {
-      const eta_seg g = rp->seg[e];
-      const double t = va[g.row];
-      if (t == 0.0)
-        continue;
-      va[g.row] = 0.0;
-      for (int32_t k = g.start, end = g.start + g.len; k < end; ++k)
-        va[rp->idx[k]] = t * rp->val[k] + va[rp->idx[k]];
-    }
-    const double* dv = b->diag_v;
-    for (int32_t p = 0; p < b->sz; ++p)
-      va[p] = va[p] * dv[p];
-    btran_l_dense(rw, va);
-    lpvect2_from_dense(y);
+    on_plain_values(b, y, [b, rp, rw](double* va) {
+      for (int32_t e = b->n_br - 1; e >= 0; --e) {
+        const eta_seg g = rp->seg[e];
+        const double t = va[g.row];
+        if (t == 0.0)
+          continue;
+        va[g.row] = 0.0;
+        for (int32_t k = g.start, end = g.start + g.len; k < end; ++k)
+          va[rp->idx[k]] = t * rp->val[k] + va[rp->idx[k]];
+      }
+      const double* dv = b->diag_v;
+      for (int32_t p = 0; p < b->sz; ++p)
+        va[p] = va[p] * dv[p];
+      btran_l_dense(rw, va);
+    });
     return;
   }
   btran_r_sparse(b, y);
