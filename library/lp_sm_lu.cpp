@@ -2750,11 +2750,16 @@ void on_plain_values(const b_rec* b, lpvect2* v, F f) {
   lpvect2_from_dense(v);
 }
 
-// Orders up to which a sparse solve whose list order nobody reads does its
-// last stages on plain values whatever it reaches: the passes over the
-// vector cost less there than the lists' upkeep and the search for the rows
-// reached.
-const int DENSE_SOLVE_ORDER = 256;
+// Whether a sparse solve whose list order nobody reads does its last stages
+// on plain values whatever it reaches: on a small order, and on a moderate
+// one whose factors hold a few entries per row, the passes over the vector
+// cost less than the lists' upkeep and the search for the rows reached.
+bool small_dense_solve(const b_rec* b) {
+  if (b->sz <= 256)
+    return true;
+  long long entries = (long long)b->lwp.n_ent + b->upp.n_ent - b->upp.dead;
+  return b->sz <= 1024 && entries >= 2LL * b->sz;
+}
 
 // Whether a dense walk (walk_etas_or_dense) pays on a file of `entries`
 // entries: it costs two passes over the whole vector, which only a factor of
@@ -2982,7 +2987,7 @@ void ftran_v22_stages(const b_rec* b, lpvect2* a, bool any_order = false) {
         va[pk->idx[k]] = t * pk->val[k] + va[pk->idx[k]];
     }
   };
-  if (any_order && pk != nullptr && b->sz <= DENSE_SOLVE_ORDER) {
+  if (any_order && pk != nullptr && small_dense_solve(b)) {
     on_plain_values(b, a, dense);
     return;
   }
@@ -3013,7 +3018,7 @@ void btran_v22_stages(b_rec* b, lpvect2* y, bool any_order = false) {
   const eta_rows* rw = packed(&b->lwr);
   const eta_pack* rp = packed(&b->brp);
   if (any_order && rw != nullptr && rw->order != nullptr && rp != nullptr &&
-      b->sz <= DENSE_SOLVE_ORDER) {
+      small_dense_solve(b)) {
     // btran_r_sparse, scale_and_squeeze and the walk of L on plain values,
     // with the same sums (see walk_etas_or_dense).
     on_plain_values(b, y, [b, rp, rw](double* va) {
