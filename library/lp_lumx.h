@@ -308,6 +308,8 @@ struct b_rec {
                           // saved (else they are stale)
   int64_t zk_btran_stamp; // likewise zk_p and zk_bvec, for the row
   int32_t zk_btran_row;   // r of that unit BTRAN
+  int32_t zk_ftran_nz;    // non-zeros of the last sparse FTRAN's result, and
+  int32_t zk_btran_nz;    // of the last BTRAN's: what the next may fill
   // The basis update's accuracy check (zk_replace_column sets the two limits;
   // 0, the default, checks nothing): the pivot computed from the transformed
   // column and from row r of B^-1 must agree to upd_agree_tol relative, and

@@ -2750,15 +2750,12 @@ void on_plain_values(const b_rec* b, lpvect2* v, F f) {
   lpvect2_from_dense(v);
 }
 
-// Whether a sparse solve whose list order nobody reads does its last stages
-// on plain values whatever it reaches: on a small order, and on a moderate
-// one whose factors hold a few entries per row, the passes over the vector
-// cost less than the lists' upkeep and the search for the rows reached.
-bool small_dense_solve(const b_rec* b) {
-  if (b->sz <= 256)
-    return true;
-  long long entries = (long long)b->lwp.n_ent + b->upp.n_ent - b->upp.dead;
-  return b->sz <= 1024 && entries >= 2LL * b->sz;
+// Whether a last stage walks plain values whatever it reaches: for a result
+// expected to fill much of a small or moderate order, the passes over the
+// vector cost less than the lists' upkeep and the search for the rows
+// reached.
+bool plain_whatever(const b_rec* b, solve_use use) {
+  return use == SOLVE_VALUES_DENSE && b->sz <= DENSE_SOLVE_ORDER;
 }
 
 // Whether a dense walk (walk_etas_or_dense) pays on a file of `entries`
@@ -2973,7 +2970,8 @@ void btran_r_sparse(const b_rec* b, lpvect2* y) {
 }
 
 // The U etas of lu_ftran_v22 on a non-empty vector, in reverse step order.
-void ftran_v22_stages(const b_rec* b, lpvect2* a, bool any_order = false) {
+void ftran_v22_stages(const b_rec* b, lpvect2* a, solve_use use = SOLVE_LIST) {
+  const bool any_order = use != SOLVE_LIST;
   const eta_pfv* up = b->up.pfv;
   eta_walk w{&b->up, packed(&b->upp), false, b->up_ord, true, nullptr};
   const eta_pack* pk = w.pk;
@@ -2987,7 +2985,7 @@ void ftran_v22_stages(const b_rec* b, lpvect2* a, bool any_order = false) {
         va[pk->idx[k]] = t * pk->val[k] + va[pk->idx[k]];
     }
   };
-  if (any_order && pk != nullptr && small_dense_solve(b)) {
+  if (pk != nullptr && plain_whatever(b, use)) {
     on_plain_values(b, a, dense);
     return;
   }
@@ -3013,12 +3011,12 @@ void btran_l_dense(const eta_rows* rw, double* va) {
 
 // The stages of lu_btran_v22 on a non-empty vector: R etas transposed
 // (newest first), pivot scaling with squeeze, L etas transposed row by row in
-// reverse step order (all on plain values for a small order when any_order).
-void btran_v22_stages(b_rec* b, lpvect2* y, bool any_order = false) {
+// reverse step order (all on plain values, see plain_whatever).
+void btran_v22_stages(b_rec* b, lpvect2* y, solve_use use = SOLVE_LIST) {
+  const bool any_order = use != SOLVE_LIST;
   const eta_rows* rw = packed(&b->lwr);
   const eta_pack* rp = packed(&b->brp);
-  if (any_order && rw != nullptr && rw->order != nullptr && rp != nullptr &&
-      small_dense_solve(b)) {
+  if (rw != nullptr && rw->order != nullptr && rp != nullptr && plain_whatever(b, use)) {
     // btran_r_sparse, scale_and_squeeze and the walk of L on plain values,
     // with the same sums (see walk_etas_or_dense).
     on_plain_values(b, y, [b, rp, rw](double* va) {
@@ -3086,9 +3084,8 @@ int lu_ftran_v21(b_rec* b, lpvect2* a) {
 
 // Second sparse forward stage: U etas in reverse step order, and in the
 // library build the verification.  0 or the mismatch count; -1 when refused.
-// any_order: the caller reads the result's values, not its list's order,
-// which may then be by position (a dense walk, see walk_dense).
-int lu_ftran_v22(b_rec* b, lpvect2* a, bool any_order) {
+// use: what the caller reads of the result (see solve_use).
+int lu_ftran_v22(b_rec* b, lpvect2* a, solve_use use) {
   ZK_TRACE(trace_ftran_v, TRACE_ENTRY, "lu_ftran_v22 \n");
   int rc = 0;
   if (a->head < 0) {
@@ -3096,7 +3093,7 @@ int lu_ftran_v22(b_rec* b, lpvect2* a, bool any_order) {
   } else if (factor_invalid(b)) {
     rc = -1;
   } else {
-    ftran_v22_stages(b, a, any_order);
+    ftran_v22_stages(b, a, use);
 #ifdef ZELKOR_DIAG
     if (basis_check != 0 && b->bs != nullptr)
       rc = verify_ftran_v(b, a);
@@ -3144,8 +3141,8 @@ int lu_btran_v21(b_rec* b, lpvect2* y) {
 // Second sparse backward stage: R etas transposed (newest first), pivot
 // scaling with squeeze, L etas transposed row by row in reverse step order,
 // and in the library build the verification.  0 or the mismatch count; -1
-// when refused (failed factorization).  any_order as for lu_ftran_v22.
-int lu_btran_v22(b_rec* b, lpvect2* y, bool any_order) {
+// when refused (failed factorization).  use as for lu_ftran_v22.
+int lu_btran_v22(b_rec* b, lpvect2* y, solve_use use) {
   check_kinds(b);
   ZK_TRACE(trace_btran_d, TRACE_ENTRY, "lu_btran_v22 \n");
   int rc = 0;
@@ -3155,7 +3152,7 @@ int lu_btran_v22(b_rec* b, lpvect2* y, bool any_order) {
     rc = -1;
   } else {
     lu_eta_rows(b);
-    btran_v22_stages(b, y, any_order);
+    btran_v22_stages(b, y, use);
 #ifdef ZELKOR_DIAG
     if (basis_check != 0 && b->bs != nullptr)
       rc = verify_btran_v(b, y);

@@ -145,9 +145,21 @@ int b_BB_check_v2(int num, const lpvect2* xv, const lpvect2* yv, const char* lbl
 
 // Sparse transforms on marked work vectors, in the factor's row-id space.
 int lu_ftran_v21(b_rec* b, lpvect2* a);
-int lu_ftran_v22(b_rec* b, lpvect2* a, bool any_order = false);
+// What the caller of a last sparse stage reads of its result:
+//   SOLVE_LIST          the values and the list's order (which decides the
+//                       order of later sums)
+//   SOLVE_VALUES        the values only: the stage may walk plain values when
+//                       it reaches too many rows, and list the result by
+//                       position
+//   SOLVE_VALUES_DENSE  the same, for a result expected to fill much of the
+//                       order: on orders up to DENSE_SOLVE_ORDER the stage
+//                       walks plain values whatever it reaches
+// The values are the same bits in every case (a zero's sign aside).
+enum solve_use { SOLVE_LIST = 0, SOLVE_VALUES = 1, SOLVE_VALUES_DENSE = 2 };
+const int DENSE_SOLVE_ORDER = 1024;
+int lu_ftran_v22(b_rec* b, lpvect2* a, solve_use use = SOLVE_LIST);
 int lu_btran_v21(b_rec* b, lpvect2* y);
-int lu_btran_v22(b_rec* b, lpvect2* y, bool any_order = false);
+int lu_btran_v22(b_rec* b, lpvect2* y, solve_use use = SOLVE_LIST);
 
 // Basis column replacement (lu_make_B_1 keeps the copy bs in step; library
 // build only).

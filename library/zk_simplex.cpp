@@ -42,6 +42,14 @@ bool scratch_ready(b_rec* b) {
   return true;
 }
 
+// What a sparse solve of the interface reads of its last stage: the values
+// (the caller gets its non-zeros in no particular order), expected to fill
+// much of the order when the solve before it of the same kind did (a third
+// or more).
+solve_use expected_use(const b_rec* b, int32_t last_nz) {
+  return (long long)last_nz * 3 >= b->sz ? SOLVE_VALUES_DENSE : SOLVE_VALUES;
+}
+
 // Whether two vectors list the same positions in the same order with the
 // same values, bit for bit.
 bool same_vector(const lpvect2* a, const lpvect2* b) {
@@ -402,12 +410,13 @@ int zk_ftran_sparse(lu_handle* h, double* x, int* idx, int* nz) {
   if (lu_ftran_v21(h, v) != 0)
     return -1;  // not reached: the guards above cover every refusal
   lpvect2_copy(&h->zk_spike, v);
-  if (lu_ftran_v22(h, v, true) != 0)
+  if (lu_ftran_v22(h, v, expected_use(h, h->zk_ftran_nz)) != 0)
     return -1;
   h->zk_ftran_stamp = h->zk_stamp;
   // Position r of the result belongs to the column matched to pivot row r.
   const int32_t* col_of = h->ips1;
   *nz = store_listed(v, x, idx, [col_of](int r) { return col_of[r]; });
+  h->zk_ftran_nz = *nz;
   return 0;
 }
 
@@ -429,7 +438,7 @@ int zk_btran_sparse(lu_handle* h, double* y, int* idx, int* nz) {
   if (unit)
     lpvect2_copy(&h->zk_p, v);
   if (rc == 1)
-    rc = lu_btran_v22(h, v, true);
+    rc = lu_btran_v22(h, v, expected_use(h, h->zk_btran_nz));
   if (rc != 0)
     return -1;  // not reached: the guards above cover every refusal
   if (unit) {
@@ -437,6 +446,7 @@ int zk_btran_sparse(lu_handle* h, double* y, int* idx, int* nz) {
     h->zk_btran_row = r;
   }
   *nz = store_listed(v, y, idx, [](int row) { return row; });
+  h->zk_btran_nz = *nz;
   return 0;
 }
 

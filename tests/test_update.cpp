@@ -747,16 +747,18 @@ void expect_packed_as_chains(b_rec* b, lpvect2* v, const Entries& e) {
       t = t == 0.0 ? 0.0 : t;
     return bits(x);
   };
-  load(v, e);
-  EXPECT_EQ(lu_ftran_v21(b, v), 0);
-  EXPECT_EQ(lu_ftran_v22(b, v, true), 0);
-  EXPECT_EQ(signless(values(v, n)), signless(chains[5]));
-  EXPECT_TRUE(well_formed(v, n));
-  load(v, eb);
-  lu_btran_v21(b, v);
-  EXPECT_EQ(lu_btran_v22(b, v, true), 0);
-  EXPECT_EQ(signless(values(v, n)), signless(chains[7]));
-  EXPECT_TRUE(well_formed(v, n));
+  for (solve_use use : {SOLVE_VALUES, SOLVE_VALUES_DENSE}) {
+    load(v, e);
+    EXPECT_EQ(lu_ftran_v21(b, v), 0);
+    EXPECT_EQ(lu_ftran_v22(b, v, use), 0);
+    EXPECT_EQ(signless(values(v, n)), signless(chains[5])) << "use " << use;
+    EXPECT_TRUE(well_formed(v, n));
+    load(v, eb);
+    lu_btran_v21(b, v);
+    EXPECT_EQ(lu_btran_v22(b, v, use), 0);
+    EXPECT_EQ(signless(values(v, n)), signless(chains[7])) << "use " << use;
+    EXPECT_TRUE(well_formed(v, n));
+  }
 }
 
 TEST_F(Update, PackedFilesGiveTheChainWalkBitForBitThroughUpdates) {
