@@ -2754,7 +2754,7 @@ void on_plain_values(const b_rec* b, lpvect2* v, F f) {
 // expected to fill much of a small or moderate order, the passes over the
 // vector cost less than the lists' upkeep and the search for the rows
 // reached.
-bool plain_whatever(const b_rec* b, solve_use use) {
+bool plain_from_start(const b_rec* b, solve_use use) {
   return use == SOLVE_VALUES_DENSE && b->sz <= DENSE_SOLVE_ORDER;
 }
 
@@ -2985,7 +2985,7 @@ void ftran_v22_stages(const b_rec* b, lpvect2* a, solve_use use = SOLVE_LIST) {
         va[pk->idx[k]] = t * pk->val[k] + va[pk->idx[k]];
     }
   };
-  if (pk != nullptr && plain_whatever(b, use)) {
+  if (pk != nullptr && plain_from_start(b, use)) {
     on_plain_values(b, a, dense);
     return;
   }
@@ -3011,12 +3011,12 @@ void btran_l_dense(const eta_rows* rw, double* va) {
 
 // The stages of lu_btran_v22 on a non-empty vector: R etas transposed
 // (newest first), pivot scaling with squeeze, L etas transposed row by row in
-// reverse step order (all on plain values, see plain_whatever).
+// reverse step order (all on plain values, see plain_from_start).
 void btran_v22_stages(b_rec* b, lpvect2* y, solve_use use = SOLVE_LIST) {
   const bool any_order = use != SOLVE_LIST;
   const eta_rows* rw = packed(&b->lwr);
   const eta_pack* rp = packed(&b->brp);
-  if (rw != nullptr && rw->order != nullptr && rp != nullptr && plain_whatever(b, use)) {
+  if (rw != nullptr && rw->order != nullptr && rp != nullptr && plain_from_start(b, use)) {
     // btran_r_sparse, scale_and_squeeze and the walk of L on plain values,
     // with the same sums (see walk_etas_or_dense).
     on_plain_values(b, y, [b, rp, rw](double* va) {
