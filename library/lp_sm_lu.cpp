@@ -2971,7 +2971,6 @@ void btran_r_sparse(const b_rec* b, lpvect2* y) {
 
 // The U etas of lu_ftran_v22 on a non-empty vector, in reverse step order.
 void ftran_v22_stages(const b_rec* b, lpvect2* a, solve_use use = SOLVE_LIST) {
-  const bool any_order = use != SOLVE_LIST;
   const eta_pfv* up = b->up.pfv;
   eta_walk w{&b->up, packed(&b->upp), false, b->up_ord, true, nullptr};
   const eta_pack* pk = w.pk;
@@ -2993,7 +2992,7 @@ void ftran_v22_stages(const b_rec* b, lpvect2* a, solve_use use = SOLVE_LIST) {
   walk_etas_or_dense(
       b, w, a, start, [&](int s) { return up[s].nz_prev; },
       [&](int s) { push_col_eta(b, w, a, s); },  // a(E) -= U(E,s) a(s)
-      any_order && pk != nullptr && dense_pays(b, pk->n_ent), dense);
+      use != SOLVE_LIST && pk != nullptr && dense_pays(b, pk->n_ent), dense);
 }
 
 // L's etas transposed on plain values, row by row in reverse step order (the
@@ -3013,10 +3012,10 @@ void btran_l_dense(const eta_rows* rw, double* va) {
 // (newest first), pivot scaling with squeeze, L etas transposed row by row in
 // reverse step order (all on plain values, see plain_from_start).
 void btran_v22_stages(b_rec* b, lpvect2* y, solve_use use = SOLVE_LIST) {
-  const bool any_order = use != SOLVE_LIST;
   const eta_rows* rw = packed(&b->lwr);
   const eta_pack* rp = packed(&b->brp);
-  if (rw != nullptr && rw->order != nullptr && rp != nullptr && plain_from_start(b, use)) {
+  // (L's row file, when walked packed, always has its row order.)
+  if (rw != nullptr && rp != nullptr && plain_from_start(b, use)) {
     // btran_r_sparse, scale_and_squeeze and the walk of L on plain values,
     // with the same sums (see walk_etas_or_dense).
     on_plain_values(b, y, [b, rp, rw](double* va) {
@@ -3045,8 +3044,7 @@ void btran_v22_stages(b_rec* b, lpvect2* y, solve_use use = SOLVE_LIST) {
     walk_etas_or_dense(
         b, w, y, start, [&](int s) { return aux[s].aux_prev; },
         [&](int s) { push_row(b, w, y, s); },  // y(r) -= L(s,r) y(s)
-        any_order && rw != nullptr && rw->order != nullptr &&
-            dense_pays(b, rw->n_used - rw->dead),
+        use != SOLVE_LIST && rw != nullptr && dense_pays(b, rw->n_used - rw->dead),
         [rw](double* va) { btran_l_dense(rw, va); });
   }
 }
