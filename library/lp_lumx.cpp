@@ -217,7 +217,7 @@ static bool size_work_record(int sz) {
             grow(lplu.aibo, need) && grow(lplu.mt, 2 * need) && grow(lplu.ips1, need + 2) &&
             grow(lplu.ips2, need + 2) && grow(lplu.r_nztop, need) && grow(lplu.c_nztop, need) &&
             grow(lplu.r_nzlst, need) && grow(lplu.c_nzlst, need) &&
-            grow(lplu.map_pred, need);
+            grow(lplu.map_pred, need) && grow(lplu.r_refiled, 2 * need);
   if (!ok) {
     // Arrays grown before the failure are at least as large as before.
     lplu.max_sz = kept;
@@ -225,6 +225,9 @@ static bool size_work_record(int sz) {
   }
   // No row is marked for the eta builder unless a client marks it.
   memset(lplu.aibo, 0, (size_t)need * sizeof(int32_t));
+  // Bucket entries hold no line (what the factorization reads of one it did
+  // not write is a defined value).
+  memset(lplu.r_nzlst, 0xff, (size_t)need * sizeof(nz_link));
   lplu.max_sz = (int32_t)need;
   return true;
 }
@@ -467,6 +470,7 @@ int lu_free(lplu_rec* w) {
   MEM_FREE(w->r_nzlst, "lplu->r_nzlst");
   MEM_FREE(w->c_nzlst, "lplu->c_nzlst");
   MEM_FREE(w->map_pred, "lplu->map_pred");
+  MEM_FREE(w->r_refiled, "lplu->r_refiled");
   w->map_col = -1;
   ZK_TRACE(trace_lu_free, TRACE_EXIT, "lu_free \n");
   return 0;

@@ -363,7 +363,16 @@ struct lplu_rec {
   int32_t c_kmin;         // build without diagnostics: no non-empty bucket
   int32_t r_kmin;         // below this count (in place of the heaps); c_kmin
                           // is -1 until the column buckets are filed, which
-                          // waits for the first step that is no row singleton
+                          // waits for the first step that is no row singleton,
+                          // and r_kmin -1 until the row buckets are, which
+                          // waits for the first step without a row of count 1
+  int32_t* r_refiled;     // 2*sz+2, build without diagnostics, rows unfiled:
+                          // the rows in the order the steps refiled them to a
+                          // count above 1 (a row's last entry is the one
+                          // r_nzlst[row].nz holds, when it holds the row)
+  int32_t n_refiled;      // rows unfiled: the entries of r_refiled
+  int32_t n_singles;      // rows unfiled: the rows of count 1, stacked in
+                          // r_nztop in the order a bucket would hold them
   int32_t first_fill;     // build without diagnostics, matrix appended row by
                           // row: the first slot of the elimination's fill-in
                           // (row_head[r] then holds row r's lowest slot); else 0

@@ -52,8 +52,10 @@ struct count_lists {
   int n_lines;   // the number of lines, beyond every step
 };
 
-// c_kmin while the builds without diagnostics have not filed the columns.
+// c_kmin while the builds without diagnostics have not filed the columns,
+// r_kmin while they have not filed the rows.
 const int32_t COLUMNS_UNFILED = -1;
+const int32_t ROWS_UNFILED = -1;
 
 ZK_INLINE count_lists lists_of(lumx* lu, int kind) {
   if (kind == NZ_COL)
@@ -87,14 +89,17 @@ int b_renew(int n_col_ids, int n_row_ids) {
 
 namespace {
 
-// The same for the rows in the builds without diagnostics, whose set-up
-// writes every line's entry as it files the lines (file_line): the buckets
-// empty.  The columns are filed when a pivot search first needs them
-// (file_columns); until then c_kmin holds COLUMNS_UNFILED.
+// The builds without diagnostics file neither kind at the set-up.  The steps
+// up to the first one without a row of count 1 (the row singletons) need no
+// bucket but that of count 1, kept as a stack (see unfiled_row_pivot), and
+// no column's count: the rows are filed when the first such step comes
+// (file_rows), the columns when a pivot search first needs them
+// (file_columns); until then r_kmin holds ROWS_UNFILED and c_kmin
+// COLUMNS_UNFILED.
 void b_renew_rows(int n_row_ids) {
-  lplu.r_kmin = n_row_ids;
-  std::fill(lplu.r_nztop, lplu.r_nztop + n_row_ids, -1);
   lplu.r_nzlst[n_row_ids - 1] = nz_link{-1, -1, -1};
+  lplu.r_kmin = ROWS_UNFILED;
+  lplu.n_singles = lplu.n_refiled = 0;
   lplu.c_kmin = COLUMNS_UNFILED;
 }
 
@@ -772,20 +777,21 @@ int fact_setup(b_rec* b, lumx* lu, int sz) {
   // row_singleton_pivot).
   lplu.first_fill = !ZK_DIAG && by_rows ? lu->n_av : 0;
   if (!ZK_DIAG) {
-    // One pass: the row buckets filed as nz_add files them, the caches
-    // cleared, the active lists taking over.
-    count_lists rows = lists_of(lu, NZ_ROW);
-    int32_t r_kmin = lplu.r_kmin;
+    // One pass: the rows of count 1 stacked as nz_add would file them (the
+    // highest-numbered on top), the active lists taking over.
+    int32_t* singles = lplu.r_nztop;
+    int32_t n_singles = 0;
     int32_t first_fill = lplu.first_fill;
     for (int i = 0; i < sz; ++i) {
-      file_line(rows, r_kmin, i);
+      singles[n_singles] = i;
+      n_singles += lu->row_nz[i] == 1;
       int32_t row_first = lu->row_head[i];
       lu->col_k_head[i] = lu->col_head[i];
       lu->row_k_head[i] = row_first;
       lu->col_head[i] = -1;
       lu->row_head[i] = first_fill > 0 ? row_first - lu->row_nz[i] + 1 : -1;
     }
-    lplu.r_kmin = r_kmin;
+    lplu.n_singles = n_singles;
     return 0;
   }
   for (int i = 0; i < sz; ++i) {
@@ -1258,9 +1264,93 @@ ZK_NOINLINE int eliminate_pivot_row(b_rec* b, lumx* lu, int s, int r, int c,
   return 0;
 }
 
+// While the rows are unfiled, what the steps note of them instead of
+// refiling them, held in locals through a step (see file_rows).
+struct unfiled_rows {
+  int32_t* singles;   // the stack of the rows of count 1 (r_nztop)
+  int32_t n_singles;
+  int32_t* refiled;   // r_refiled
+  int32_t n_refiled;
+  int32_t cap;        // r_refiled's capacity
+  nz_link* lst;       // lst[row].nz: the row's last entry in refiled, when
+                      // that entry holds the row (else it was never refiled)
+};
+
+ZK_INLINE unfiled_rows unfiled_begin() {
+  return {lplu.r_nztop, lplu.n_singles, lplu.r_refiled, lplu.n_refiled, 2 * lplu.max_sz, lplu.r_nzlst};
+}
+
+ZK_INLINE void unfiled_end(const unfiled_rows& u) {
+  lplu.n_singles = u.n_singles;
+  lplu.n_refiled = u.n_refiled;
+}
+
+// What nz_refile does for row x, whose count the step lowered to k, noted
+// instead.  A count of 1 goes on the stack (the row is pivoted or down to 0
+// before the rows are filed, so its filings matter no more); a larger one is
+// entered as the row's latest refiling (when the list is full, only the
+// latest of each row is kept); a count of 0 leaves the row unfiled for good.
+ZK_INLINE void refile_unfiled(unfiled_rows& u, int x, int k) {
+  if (k == 1) {
+    u.singles[u.n_singles++] = x;
+    return;
+  }
+  if (k < 1)
+    return;
+  if (u.n_refiled == u.cap) {
+    // At most one entry per row is kept, so half the list at least frees.
+    int32_t kept = 0;
+    for (int32_t t = 0; t < u.n_refiled; ++t) {
+      int y = u.refiled[t];
+      if (u.lst[y].nz == t) {
+        u.lst[y].nz = kept;
+        u.refiled[kept++] = y;
+      }
+    }
+    u.n_refiled = kept;
+  }
+  u.lst[x].nz = u.n_refiled;
+  u.refiled[u.n_refiled++] = x;
+}
+
+// Files the rows, unfiled until the first step s without a row of count 1,
+// into the buckets in which the steps before would have left them: a bucket
+// holds its rows in the reverse order of their last filing, which was the
+// set-up's (in increasing row order) for a row never refiled, else its last
+// refiling.  Rows pivoted and rows of count 0 stay unfiled.
+ZK_NOINLINE void file_rows(lumx* lu, const b_rec* b, int s) {
+  int sz = lu->m;
+  count_lists rows = lists_of(lu, NZ_ROW);
+  std::fill(rows.top, rows.top + sz + 1, -1);
+  int32_t kmin = sz + 1;
+  auto live = [&](int x) { return b->ips1[x] > s && lu->row_nz[x] >= 1; };
+  int32_t n_refiled = lplu.n_refiled;
+  for (int x = 0; x < sz; ++x) {
+    int32_t t = rows.lst[x].nz;
+    if (!live(x))
+      rows.lst[x] = nz_link{-1, -1, -1};
+    else if ((uint32_t)t >= (uint32_t)n_refiled || lplu.r_refiled[t] != x)
+      file_line(rows, kmin, x);  // never refiled
+  }
+  for (int32_t t = 0; t < n_refiled; ++t) {
+    int x = lplu.r_refiled[t];
+    if (live(x) && rows.lst[x].nz == t)
+      file_line(rows, kmin, x);
+  }
+  lplu.r_kmin = kmin;
+}
+
 // After a step: rows whose counts or values changed go to their new buckets
 // and lose their cached maxima (the columns did so during the row walk).
 void refile_touched(lumx* lu, int c) {
+  if (!ZK_DIAG && lplu.r_kmin == ROWS_UNFILED) {
+    // (no line maximum is cached before the first search)
+    unfiled_rows u = unfiled_begin();
+    for (int32_t e = lu->col_k_head[c]; e >= 0; e = lu->av.nexti[e])
+      refile_unfiled(u, lu->av.i[e], lu->row_nz[lu->av.i[e]]);
+    unfiled_end(u);
+    return;
+  }
   for (int32_t e = lu->col_k_head[c]; e >= 0; e = lu->av.nexti[e]) {
     int x = lu->av.i[e];
     nz_refile(lu, NZ_ROW, x);
@@ -1297,15 +1387,28 @@ int row_singleton_step(b_rec* b, lumx* lu, int s, int r, int c, double q) {
   double* val = lp->val;
   int32_t at = l_start + n_mult;  // the multipliers fill [l_start, at) downward
   int32_t met = 0;
-  scale_pivot_column(b, lu, s, c, q, [&](int x, double l) {
-    nz_refile(lu, NZ_ROW, x);
-    lu->rmax_f[x] = 0;
+  auto multiplier = [&](int x, double l) {
     if (++met <= n_mult) {
       idx[--at] = x;
       val[at] = -l;
     }
     return true;
-  });
+  };
+  if (lplu.r_kmin == ROWS_UNFILED) {
+    // (no line maximum is cached before the first search)
+    unfiled_rows u = unfiled_begin();
+    scale_pivot_column(b, lu, s, c, q, [&](int x, double l) {
+      refile_unfiled(u, x, lu->row_nz[x]);
+      return multiplier(x, l);
+    });
+    unfiled_end(u);
+  } else {
+    scale_pivot_column(b, lu, s, c, q, [&](int x, double l) {
+      nz_refile(lu, NZ_ROW, x);
+      lu->rmax_f[x] = 0;
+      return multiplier(x, l);
+    });
+  }
   int32_t nl = l_start + n_mult;
   if (met != n_mult) {
     nl = l_start;
@@ -1313,6 +1416,20 @@ int row_singleton_step(b_rec* b, lumx* lu, int s, int r, int c, double q) {
       return -2;
   }
   return pack_step_rest(b, lu, s, r, c, false, l_start, nl);
+}
+
+// With the rows unfiled: the row nz_min would find, taken off the stack of
+// the rows of count 1, as nz_take_min takes it out of its bucket (a row
+// stacked and since down to 0 is passed over, as it left the bucket then).
+// With none left, the rows are filed and the row nz_min finds is returned.
+int unfiled_row_pivot(lumx* lu, const b_rec* b, int s) {
+  while (lplu.n_singles > 0) {
+    int r = lplu.r_nztop[--lplu.n_singles];
+    if (lu->row_nz[r] == 1)
+      return r;
+  }
+  file_rows(lu, b, s);
+  return nz_min(lu, NZ_ROW, b->ips1);
 }
 
 // The pivot of a step whose smallest row count is 1, in the builds without
@@ -1326,7 +1443,7 @@ int row_singleton_step(b_rec* b, lumx* lu, int s, int r, int c, double q) {
 // (row_head[r]), without following the chain: there is one live element, so
 // the order of the look decides nothing.
 int row_singleton_pivot(lumx* lu, const b_rec* b, int s) {
-  int r = nz_min(lu, NZ_ROW, b->ips1);
+  int r = lplu.r_kmin == ROWS_UNFILED ? unfiled_row_pivot(lu, b, s) : nz_min(lu, NZ_ROW, b->ips1);
   if (r < 0 || lu->row_nz[r] != 1)
     return -1;
   auto stale = [&](int e) { return b->ips2[lu->av.j[e]] <= s || lu->av.v[e] == 0.0; };
@@ -1341,8 +1458,12 @@ int row_singleton_pivot(lumx* lu, const b_rec* b, int s) {
     if (e < lowest)
       e = -1;
   }
-  if (e >= 0)
-    nz_remove(lu, NZ_ROW, r);
+  if (lplu.r_kmin != ROWS_UNFILED) {
+    if (e >= 0)
+      nz_remove(lu, NZ_ROW, r);
+  } else if (e < 0) {
+    file_rows(lu, b, s);  // (a count that lied) the search needs the buckets
+  }
   return e;
 }
 
