@@ -217,7 +217,8 @@ static bool size_work_record(int sz) {
             grow(lplu.aibo, need) && grow(lplu.mt, 2 * need) && grow(lplu.ips1, need + 2) &&
             grow(lplu.ips2, need + 2) && grow(lplu.r_nztop, need) && grow(lplu.c_nztop, need) &&
             grow(lplu.r_nzlst, need) && grow(lplu.c_nzlst, need) &&
-            grow(lplu.map_pred, need) && grow(lplu.r_refiled, 2 * need);
+            grow(lplu.map_pred, need) && grow(lplu.r_unfiled.refiled, 2 * need) &&
+            grow(lplu.c_unfiled.refiled, 2 * need);
   if (!ok) {
     // Arrays grown before the failure are at least as large as before.
     lplu.max_sz = kept;
@@ -228,6 +229,7 @@ static bool size_work_record(int sz) {
   // Bucket entries hold no line (what the factorization reads of one it did
   // not write is a defined value).
   memset(lplu.r_nzlst, 0xff, (size_t)need * sizeof(nz_link));
+  memset(lplu.c_nzlst, 0xff, (size_t)need * sizeof(nz_link));
   lplu.max_sz = (int32_t)need;
   return true;
 }
@@ -470,7 +472,8 @@ int lu_free(lplu_rec* w) {
   MEM_FREE(w->r_nzlst, "lplu->r_nzlst");
   MEM_FREE(w->c_nzlst, "lplu->c_nzlst");
   MEM_FREE(w->map_pred, "lplu->map_pred");
-  MEM_FREE(w->r_refiled, "lplu->r_refiled");
+  MEM_FREE(w->r_unfiled.refiled, "lplu->r_unfiled.refiled");
+  MEM_FREE(w->c_unfiled.refiled, "lplu->c_unfiled.refiled");
   w->map_col = -1;
   ZK_TRACE(trace_lu_free, TRACE_EXIT, "lu_free \n");
   return 0;

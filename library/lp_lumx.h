@@ -100,6 +100,8 @@
 //                      a count no non-empty bucket lies below, raised by the
 //                      search for the smallest
 //   c_nztop, r_nztop   sz+1 ints: first line of the bucket of each count, -1 empty
+//                      (while the kind is not filed: the stack of its lines of
+//                      count 1, see unfiled_lines)
 //   c_nzlst, r_nzlst   sz+1 triples {nz, next, prev} per column / row
 //   map_pred, map_col, map_stamp, map_stale, map_stale_elem
 //                      the column the row map vwk2 belongs to during the
@@ -331,6 +333,17 @@ struct lu_pair {
   int32_t col;
 };
 
+// Build without diagnostics: what the steps before the first pivot search
+// note of the lines of one kind while that kind is not filed in buckets.
+struct unfiled_lines {
+  int32_t* refiled;   // 2*sz+2: the lines in the order the steps refiled them
+                      // to a count above 1 (a line's last entry is the one
+                      // its bucket entry's nz holds, when it holds the line)
+  int32_t n_refiled;  // entries of refiled
+  int32_t n_singles;  // the lines of count 1, stacked in the kind's bucket
+                      // tops in the order a bucket would hold them
+};
+
 struct nz_link {
   int32_t nz;
   int32_t next;
@@ -363,16 +376,12 @@ struct lplu_rec {
   int32_t c_kmin;         // build without diagnostics: no non-empty bucket
   int32_t r_kmin;         // below this count (in place of the heaps); c_kmin
                           // is -1 until the column buckets are filed, which
-                          // waits for the first step that is no row singleton,
-                          // and r_kmin -1 until the row buckets are, which
-                          // waits for the first step without a row of count 1
-  int32_t* r_refiled;     // 2*sz+2, build without diagnostics, rows unfiled:
-                          // the rows in the order the steps refiled them to a
-                          // count above 1 (a row's last entry is the one
-                          // r_nzlst[row].nz holds, when it holds the row)
-  int32_t n_refiled;      // rows unfiled: the entries of r_refiled
-  int32_t n_singles;      // rows unfiled: the rows of count 1, stacked in
-                          // r_nztop in the order a bucket would hold them
+                          // waits for the first step without a row of count 1,
+                          // then -2 while the column singletons are taken;
+                          // r_kmin is -1 until the row buckets are filed, after
+                          // the column singletons
+  unfiled_lines r_unfiled;  // while r_kmin is -1
+  unfiled_lines c_unfiled;  // while c_kmin is -2
   int32_t first_fill;     // build without diagnostics, matrix appended row by
                           // row: the first slot of the elimination's fill-in
                           // (row_head[r] then holds row r's lowest slot); else 0

@@ -52,9 +52,11 @@ struct count_lists {
   int n_lines;   // the number of lines, beyond every step
 };
 
-// c_kmin while the builds without diagnostics have not filed the columns,
-// r_kmin while they have not filed the rows.
+// c_kmin while the builds without diagnostics have not filed the columns:
+// before the first step without a row singleton, and while the column
+// singletons are taken; r_kmin while they have not filed the rows.
 const int32_t COLUMNS_UNFILED = -1;
+const int32_t COLUMNS_SINGLES = -2;
 const int32_t ROWS_UNFILED = -1;
 
 ZK_INLINE count_lists lists_of(lumx* lu, int kind) {
@@ -90,16 +92,17 @@ int b_renew(int n_col_ids, int n_row_ids) {
 namespace {
 
 // The builds without diagnostics file neither kind at the set-up.  The steps
-// up to the first one without a row of count 1 (the row singletons) need no
-// bucket but that of count 1, kept as a stack (see unfiled_row_pivot), and
-// no column's count: the rows are filed when the first such step comes
-// (file_rows), the columns when a pivot search first needs them
-// (file_columns); until then r_kmin holds ROWS_UNFILED and c_kmin
-// COLUMNS_UNFILED.
+// that take the row singletons, and after them the column singletons, need
+// no bucket but that of count 1 of the kind they take, kept as a stack, and
+// a note of the other lines they refile (see refile_unfiled); the column
+// singletons change no row's count, the row singletons no column's.  Both
+// kinds are filed when the first step without either comes (file_unfiled),
+// as the steps before would have left them.  Until then r_kmin holds
+// ROWS_UNFILED, and c_kmin COLUMNS_UNFILED, then COLUMNS_SINGLES.
 void b_renew_rows(int n_row_ids) {
   lplu.r_nzlst[n_row_ids - 1] = nz_link{-1, -1, -1};
   lplu.r_kmin = ROWS_UNFILED;
-  lplu.n_singles = lplu.n_refiled = 0;
+  lplu.r_unfiled.n_singles = lplu.r_unfiled.n_refiled = 0;
   lplu.c_kmin = COLUMNS_UNFILED;
 }
 
@@ -727,23 +730,119 @@ ZK_INLINE void file_line(count_lists& cl, int32_t& kmin, int line) {
   cl.lst[line] = nz_link{k, head, -1};
 }
 
-// Files the column buckets in the builds without diagnostics, which put it
-// off until a pivot search first needs them: the steps before, all taken by
-// row_singleton_pivot, change no column's count and touch no column bucket,
-// so they stand as the set-up would have filed them; and clears the caches
-// of the line maxima, which only the search reads.
-ZK_NOINLINE void file_columns(lumx* lu, int sz) {
-  int n_col_ids = lu->n + 1;
-  std::fill(lplu.c_nztop, lplu.c_nztop + n_col_ids, -1);
-  lplu.c_nzlst[n_col_ids - 1] = nz_link{-1, -1, -1};
-  count_lists cols = lists_of(lu, NZ_COL);
-  int32_t c_kmin = n_col_ids;
-  for (int i = 0; i < sz; ++i)
-    file_line(cols, c_kmin, i);
-  lplu.c_kmin = c_kmin;
-  // No line maximum is cached before the first search either.
-  std::fill(lu->rmax_f, lu->rmax_f + sz, 0);
-  std::fill(lu->cmax_f, lu->cmax_f + sz, 0);
+// ---- lines not filed -------------------------------------------------------------------------
+
+// What the steps note of the lines of one kind while it is not filed, held
+// in locals through a step (see file_unfiled).
+struct unfiled_view {
+  int32_t* singles;   // the stack of the lines of count 1 (the bucket tops)
+  int32_t n_singles;
+  int32_t* refiled;
+  int32_t n_refiled;
+  int32_t cap;        // refiled's capacity
+  nz_link* lst;       // lst[line].nz: the line's last entry in refiled, when
+                      // that entry holds the line (else it was never refiled)
+};
+
+ZK_INLINE unfiled_lines& unfiled_of(int kind) {
+  return kind == NZ_ROW ? lplu.r_unfiled : lplu.c_unfiled;
+}
+
+ZK_INLINE unfiled_view unfiled_begin(int kind) {
+  unfiled_lines& u = unfiled_of(kind);
+  return {kind == NZ_ROW ? lplu.r_nztop : lplu.c_nztop, u.n_singles, u.refiled, u.n_refiled,
+          2 * lplu.max_sz, kind == NZ_ROW ? lplu.r_nzlst : lplu.c_nzlst};
+}
+
+ZK_INLINE void unfiled_end(const unfiled_view& v, int kind) {
+  unfiled_of(kind).n_singles = v.n_singles;
+  unfiled_of(kind).n_refiled = v.n_refiled;
+}
+
+// What nz_refile does for line x, whose count a step lowered to k, noted
+// instead.  A count of 1 goes on the stack (the line is pivoted or down to 0
+// before its kind is filed, so its filings matter no more); a larger one is
+// entered as the line's latest refiling (when the list is full, only the
+// latest of each line is kept); a count of 0 leaves the line unfiled for good.
+ZK_INLINE void refile_unfiled(unfiled_view& u, int x, int k) {
+  if (k == 1) {
+    u.singles[u.n_singles++] = x;
+    return;
+  }
+  if (k < 1)
+    return;
+  if (u.n_refiled == u.cap) {
+    // At most one entry per line is kept, so half the list at least frees.
+    int32_t kept = 0;
+    for (int32_t t = 0; t < u.n_refiled; ++t) {
+      int y = u.refiled[t];
+      if (u.lst[y].nz == t) {
+        u.lst[y].nz = kept;
+        u.refiled[kept++] = y;
+      }
+    }
+    u.n_refiled = kept;
+  }
+  u.lst[x].nz = u.n_refiled;
+  u.refiled[u.n_refiled++] = x;
+}
+
+// The line of count 1 taken last onto the stack and still of count 1, taken
+// off it; -1 when none is left.  (A line stacked and down to 0 since left its
+// bucket then; nothing else takes a stacked line.)
+ZK_INLINE int pop_single(const lumx* lu, int kind) {
+  unfiled_lines& u = unfiled_of(kind);
+  const int32_t* singles = kind == NZ_ROW ? lplu.r_nztop : lplu.c_nztop;
+  const int32_t* nz = kind == NZ_ROW ? lu->row_nz : lu->col_nz;
+  while (u.n_singles > 0) {
+    int x = singles[--u.n_singles];
+    if (nz[x] == 1)
+      return x;
+  }
+  return -1;
+}
+
+// Files the lines of one kind, not filed before step s, into the buckets in
+// which the steps before would have left them: a bucket holds its lines in
+// the reverse order of their last filing, which was the set-up's (in
+// increasing line order) for a line never refiled, else its last refiling.
+// Lines pivoted and lines of count 0 stay unfiled.
+void file_lines(lumx* lu, const b_rec* b, int s, int kind) {
+  count_lists cl = lists_of(lu, kind);
+  const int32_t* step = kind == NZ_ROW ? b->ips1 : b->ips2;
+  const unfiled_lines& u = unfiled_of(kind);
+  int sz = b->sz;
+  std::fill(cl.top, cl.top + cl.n_lines + 1, -1);
+  int32_t kmin = cl.n_lines + 1;
+  auto live = [&](int x) { return step[x] > s && cl.nz[x] >= 1; };
+  for (int x = 0; x < sz; ++x) {
+    int32_t t = cl.lst[x].nz;
+    if (!live(x))
+      cl.lst[x] = nz_link{-1, -1, -1};
+    else if ((uint32_t)t >= (uint32_t)u.n_refiled || u.refiled[t] != x)
+      file_line(cl, kmin, x);  // never refiled
+  }
+  for (int32_t t = 0; t < u.n_refiled; ++t) {
+    int x = u.refiled[t];
+    if (live(x) && cl.lst[x].nz == t)
+      file_line(cl, kmin, x);
+  }
+  *cl.kmin = kmin;
+}
+
+// Before the first pivot search (step s): files what is not filed yet, and
+// clears the caches of the line maxima, which only the search reads (no step
+// before writes them).
+ZK_NOINLINE void file_unfiled(lumx* lu, const b_rec* b, int s) {
+  if (lplu.r_kmin == ROWS_UNFILED)
+    file_lines(lu, b, s, NZ_ROW);
+  if (lplu.c_kmin == COLUMNS_UNFILED || lplu.c_kmin == COLUMNS_SINGLES) {
+    if (lplu.c_kmin == COLUMNS_UNFILED)
+      lplu.c_unfiled.n_refiled = 0;
+    file_lines(lu, b, s, NZ_COL);
+    std::fill(lu->rmax_f, lu->rmax_f + b->sz, 0);
+    std::fill(lu->cmax_f, lu->cmax_f + b->sz, 0);
+  }
 }
 
 // Set-up: steps unknown, buckets filed in increasing line order (so within a
@@ -791,7 +890,7 @@ int fact_setup(b_rec* b, lumx* lu, int sz) {
       lu->col_head[i] = -1;
       lu->row_head[i] = first_fill > 0 ? row_first - lu->row_nz[i] + 1 : -1;
     }
-    lplu.n_singles = n_singles;
+    lplu.r_unfiled.n_singles = n_singles;
     return 0;
   }
   for (int i = 0; i < sz; ++i) {
@@ -1191,6 +1290,20 @@ ZK_NOINLINE int eliminate_pivot_row(b_rec* b, lumx* lu, int s, int r, int c,
                                                   double q) {
   if (!ZK_DIAG && lu->row_nz[r] == 1)
     return 0;
+  if (!ZK_DIAG && lu->col_k_head[c] < 0 && lplu.c_kmin == COLUMNS_SINGLES) {
+    // The same, the columns not filed (no line maximum is cached yet).
+    unfiled_view u = unfiled_begin(NZ_COL);
+    for (int32_t e = lu->row_k_head[r]; e >= 0; e = lu->av.nextj[e]) {
+      int y = lu->av.j[e];
+      double* av = lu->av.v;
+      if (av[e] == 0.0 || b->ips2[y] <= s)
+        continue;
+      av[e] *= q;  // U(r,y) = a(r,y) / p
+      refile_unfiled(u, y, --lu->col_nz[y]);
+    }
+    unfiled_end(u, NZ_COL);
+    return 0;
+  }
   if (!ZK_DIAG && lu->col_k_head[c] < 0) {
     // No multiplier: each live column only loses row r's element.
     for (int32_t e = lu->row_k_head[r]; e >= 0; e = lu->av.nextj[e]) {
@@ -1264,91 +1377,15 @@ ZK_NOINLINE int eliminate_pivot_row(b_rec* b, lumx* lu, int s, int r, int c,
   return 0;
 }
 
-// While the rows are unfiled, what the steps note of them instead of
-// refiling them, held in locals through a step (see file_rows).
-struct unfiled_rows {
-  int32_t* singles;   // the stack of the rows of count 1 (r_nztop)
-  int32_t n_singles;
-  int32_t* refiled;   // r_refiled
-  int32_t n_refiled;
-  int32_t cap;        // r_refiled's capacity
-  nz_link* lst;       // lst[row].nz: the row's last entry in refiled, when
-                      // that entry holds the row (else it was never refiled)
-};
-
-ZK_INLINE unfiled_rows unfiled_begin() {
-  return {lplu.r_nztop, lplu.n_singles, lplu.r_refiled, lplu.n_refiled, 2 * lplu.max_sz, lplu.r_nzlst};
-}
-
-ZK_INLINE void unfiled_end(const unfiled_rows& u) {
-  lplu.n_singles = u.n_singles;
-  lplu.n_refiled = u.n_refiled;
-}
-
-// What nz_refile does for row x, whose count the step lowered to k, noted
-// instead.  A count of 1 goes on the stack (the row is pivoted or down to 0
-// before the rows are filed, so its filings matter no more); a larger one is
-// entered as the row's latest refiling (when the list is full, only the
-// latest of each row is kept); a count of 0 leaves the row unfiled for good.
-ZK_INLINE void refile_unfiled(unfiled_rows& u, int x, int k) {
-  if (k == 1) {
-    u.singles[u.n_singles++] = x;
-    return;
-  }
-  if (k < 1)
-    return;
-  if (u.n_refiled == u.cap) {
-    // At most one entry per row is kept, so half the list at least frees.
-    int32_t kept = 0;
-    for (int32_t t = 0; t < u.n_refiled; ++t) {
-      int y = u.refiled[t];
-      if (u.lst[y].nz == t) {
-        u.lst[y].nz = kept;
-        u.refiled[kept++] = y;
-      }
-    }
-    u.n_refiled = kept;
-  }
-  u.lst[x].nz = u.n_refiled;
-  u.refiled[u.n_refiled++] = x;
-}
-
-// Files the rows, unfiled until the first step s without a row of count 1,
-// into the buckets in which the steps before would have left them: a bucket
-// holds its rows in the reverse order of their last filing, which was the
-// set-up's (in increasing row order) for a row never refiled, else its last
-// refiling.  Rows pivoted and rows of count 0 stay unfiled.
-ZK_NOINLINE void file_rows(lumx* lu, const b_rec* b, int s) {
-  int sz = lu->m;
-  count_lists rows = lists_of(lu, NZ_ROW);
-  std::fill(rows.top, rows.top + sz + 1, -1);
-  int32_t kmin = sz + 1;
-  auto live = [&](int x) { return b->ips1[x] > s && lu->row_nz[x] >= 1; };
-  int32_t n_refiled = lplu.n_refiled;
-  for (int x = 0; x < sz; ++x) {
-    int32_t t = rows.lst[x].nz;
-    if (!live(x))
-      rows.lst[x] = nz_link{-1, -1, -1};
-    else if ((uint32_t)t >= (uint32_t)n_refiled || lplu.r_refiled[t] != x)
-      file_line(rows, kmin, x);  // never refiled
-  }
-  for (int32_t t = 0; t < n_refiled; ++t) {
-    int x = lplu.r_refiled[t];
-    if (live(x) && rows.lst[x].nz == t)
-      file_line(rows, kmin, x);
-  }
-  lplu.r_kmin = kmin;
-}
-
 // After a step: rows whose counts or values changed go to their new buckets
 // and lose their cached maxima (the columns did so during the row walk).
 void refile_touched(lumx* lu, int c) {
   if (!ZK_DIAG && lplu.r_kmin == ROWS_UNFILED) {
     // (no line maximum is cached before the first search)
-    unfiled_rows u = unfiled_begin();
+    unfiled_view u = unfiled_begin(NZ_ROW);
     for (int32_t e = lu->col_k_head[c]; e >= 0; e = lu->av.nexti[e])
       refile_unfiled(u, lu->av.i[e], lu->row_nz[lu->av.i[e]]);
-    unfiled_end(u);
+    unfiled_end(u, NZ_ROW);
     return;
   }
   for (int32_t e = lu->col_k_head[c]; e >= 0; e = lu->av.nexti[e]) {
@@ -1396,12 +1433,12 @@ int row_singleton_step(b_rec* b, lumx* lu, int s, int r, int c, double q) {
   };
   if (lplu.r_kmin == ROWS_UNFILED) {
     // (no line maximum is cached before the first search)
-    unfiled_rows u = unfiled_begin();
+    unfiled_view u = unfiled_begin(NZ_ROW);
     scale_pivot_column(b, lu, s, c, q, [&](int x, double l) {
       refile_unfiled(u, x, lu->row_nz[x]);
       return multiplier(x, l);
     });
-    unfiled_end(u);
+    unfiled_end(u, NZ_ROW);
   } else {
     scale_pivot_column(b, lu, s, c, q, [&](int x, double l) {
       nz_refile(lu, NZ_ROW, x);
@@ -1418,18 +1455,36 @@ int row_singleton_step(b_rec* b, lumx* lu, int s, int r, int c, double q) {
   return pack_step_rest(b, lu, s, r, c, false, l_start, nl);
 }
 
-// With the rows unfiled: the row nz_min would find, taken off the stack of
-// the rows of count 1, as nz_take_min takes it out of its bucket (a row
-// stacked and since down to 0 is passed over, as it left the bucket then).
-// With none left, the rows are filed and the row nz_min finds is returned.
-int unfiled_row_pivot(lumx* lu, const b_rec* b, int s) {
-  while (lplu.n_singles > 0) {
-    int r = lplu.r_nztop[--lplu.n_singles];
-    if (lu->row_nz[r] == 1)
-      return r;
+// With the rows not filed and no row singleton left (the column singletons
+// add none): the pivot lu_find_pivot would find in a column singleton, the
+// column taken off the stack of the columns of count 1 and the stale
+// elements at its chain's head retired first, as peek_singleton does.  -1
+// when none is left.  The columns start on the stack as the set-up's filing
+// in increasing line order would leave bucket 1: the live ones of count 1,
+// the highest-numbered on top.
+int column_singleton_pivot(lumx* lu, const b_rec* b, int s) {
+  if (lplu.c_kmin == COLUMNS_UNFILED) {
+    int32_t* singles = lplu.c_nztop;
+    int32_t n_singles = 0;
+    for (int c = 0; c < b->sz; ++c) {
+      singles[n_singles] = c;
+      n_singles += b->ips2[c] > s && lu->col_nz[c] == 1;
+    }
+    lplu.c_unfiled.n_singles = n_singles;
+    lplu.c_unfiled.n_refiled = 0;
+    lplu.c_kmin = COLUMNS_SINGLES;
   }
-  file_rows(lu, b, s);
-  return nz_min(lu, NZ_ROW, b->ips1);
+  if (lplu.c_kmin != COLUMNS_SINGLES)
+    return -1;
+  int c = pop_single(lu, NZ_COL);
+  if (c < 0)
+    return -1;
+  int e = lu->col_k_head[c];
+  while (e >= 0 && (lu->av.v[e] == 0.0 || b->ips1[lu->av.i[e]] <= s)) {
+    retire(lu, NZ_COL, -1, e, lu->av.v[e] != 0.0);
+    e = lu->col_k_head[c];
+  }
+  return e;
 }
 
 // The pivot of a step whose smallest row count is 1, in the builds without
@@ -1443,9 +1498,16 @@ int unfiled_row_pivot(lumx* lu, const b_rec* b, int s) {
 // (row_head[r]), without following the chain: there is one live element, so
 // the order of the look decides nothing.
 int row_singleton_pivot(lumx* lu, const b_rec* b, int s) {
-  int r = lplu.r_kmin == ROWS_UNFILED ? unfiled_row_pivot(lu, b, s) : nz_min(lu, NZ_ROW, b->ips1);
-  if (r < 0 || lu->row_nz[r] != 1)
-    return -1;
+  int r;
+  if (lplu.r_kmin == ROWS_UNFILED) {
+    r = pop_single(lu, NZ_ROW);
+    if (r < 0)
+      return column_singleton_pivot(lu, b, s);
+  } else {
+    r = nz_min(lu, NZ_ROW, b->ips1);
+    if (r < 0 || lu->row_nz[r] != 1)
+      return -1;
+  }
   auto stale = [&](int e) { return b->ips2[lu->av.j[e]] <= s || lu->av.v[e] == 0.0; };
   int32_t first_fill = lplu.first_fill;  // 0: the whole chain is followed
   int e = lu->row_k_head[r];
@@ -1458,20 +1520,16 @@ int row_singleton_pivot(lumx* lu, const b_rec* b, int s) {
     if (e < lowest)
       e = -1;
   }
-  if (lplu.r_kmin != ROWS_UNFILED) {
-    if (e >= 0)
-      nz_remove(lu, NZ_ROW, r);
-  } else if (e < 0) {
-    file_rows(lu, b, s);  // (a count that lied) the search needs the buckets
-  }
+  if (e >= 0 && lplu.r_kmin != ROWS_UNFILED)
+    nz_remove(lu, NZ_ROW, r);
   return e;
 }
 
 int fact_step(b_rec* b, lumx* lu, int s, int accept) {
   int p = ZK_DIAG ? -1 : row_singleton_pivot(lu, b, s);
   if (p < 0) {
-    if (!ZK_DIAG && lplu.c_kmin == COLUMNS_UNFILED)
-      file_columns(lu, b->sz);
+    if (!ZK_DIAG)
+      file_unfiled(lu, b, s);
     p = lu_find_pivot(lu, s, lplu.ips1, lplu.ips2, b);
   }
   if (p < 0)
