@@ -1290,31 +1290,28 @@ ZK_NOINLINE int eliminate_pivot_row(b_rec* b, lumx* lu, int s, int r, int c,
                                                   double q) {
   if (!ZK_DIAG && lu->row_nz[r] == 1)
     return 0;
-  if (!ZK_DIAG && lu->col_k_head[c] < 0 && lplu.c_kmin == COLUMNS_SINGLES) {
-    // The same, the columns not filed (no line maximum is cached yet).
-    unfiled_view u = unfiled_begin(NZ_COL);
-    for (int32_t e = lu->row_k_head[r]; e >= 0; e = lu->av.nextj[e]) {
-      int y = lu->av.j[e];
-      double* av = lu->av.v;
-      if (av[e] == 0.0 || b->ips2[y] <= s)
-        continue;
-      av[e] *= q;  // U(r,y) = a(r,y) / p
-      refile_unfiled(u, y, --lu->col_nz[y]);
-    }
-    unfiled_end(u, NZ_COL);
-    return 0;
-  }
   if (!ZK_DIAG && lu->col_k_head[c] < 0) {
     // No multiplier: each live column only loses row r's element.
-    for (int32_t e = lu->row_k_head[r]; e >= 0; e = lu->av.nextj[e]) {
-      int y = lu->av.j[e];
-      double* av = lu->av.v;
-      if (av[e] == 0.0 || b->ips2[y] <= s)
-        continue;
-      av[e] *= q;  // U(r,y) = a(r,y) / p
-      lu->col_nz[y] -= 1;
-      nz_refile(lu, NZ_COL, y);
-      lu->cmax_f[y] = 0;
+    auto each_live = [&](auto lost) {
+      for (int32_t e = lu->row_k_head[r]; e >= 0; e = lu->av.nextj[e]) {
+        int y = lu->av.j[e];
+        double* av = lu->av.v;
+        if (av[e] == 0.0 || b->ips2[y] <= s)
+          continue;
+        av[e] *= q;  // U(r,y) = a(r,y) / p
+        lost(y, --lu->col_nz[y]);
+      }
+    };
+    if (lplu.c_kmin == COLUMNS_SINGLES) {
+      // (the columns not filed: no line maximum is cached yet)
+      unfiled_view u = unfiled_begin(NZ_COL);
+      each_live([&](int y, int k) { refile_unfiled(u, y, k); });
+      unfiled_end(u, NZ_COL);
+    } else {
+      each_live([&](int y, int) {
+        nz_refile(lu, NZ_COL, y);
+        lu->cmax_f[y] = 0;
+      });
     }
     return 0;
   }
