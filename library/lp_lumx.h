@@ -103,6 +103,11 @@
 //                      (while the kind is not filed: the stack of its lines of
 //                      count 1, see unfiled_lines)
 //   c_nzlst, r_nzlst   sz+1 triples {nz, next, prev} per column / row
+//                      (while the kind is not filed: nz the line's last entry
+//                      in the list of refilings)
+//   r_unfiled, c_unfiled
+//                      build without diagnostics: the kind's list of refilings
+//                      (2(sz+1) ints) and its counts while it is not filed
 //   map_pred, map_col, map_stamp, map_stale, map_stale_elem
 //                      the column the row map vwk2 belongs to during the
 //                      elimination (see lp_sm_lu.cpp); before it, map_pred
