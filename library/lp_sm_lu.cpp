@@ -813,6 +813,7 @@ void file_lines(lumx* lu, const b_rec* b, int s, int kind) {
   const unfiled_lines& u = unfiled_of(kind);
   int sz = b->sz;
   std::fill(cl.top, cl.top + cl.n_lines + 1, -1);
+  cl.lst[cl.n_lines] = nz_link{-1, -1, -1};
   int32_t kmin = cl.n_lines + 1;
   auto live = [&](int x) { return step[x] > s && cl.nz[x] >= 1; };
   for (int x = 0; x < sz; ++x) {
@@ -1488,7 +1489,9 @@ int column_singleton_pivot(lumx* lu, const b_rec* b, int s) {
 // diagnostics: the row's one live element, the row taken out of its bucket,
 // as lu_find_pivot finds it, without the search record (and the stale
 // elements before it stay on the row's chain, dropped after the step).  -1
-// when there is none: nothing changed but what nz_min passes over.
+// when there is none: nothing changed but what nz_min passes over.  With the
+// rows not filed the row comes off their stack, and with none left there the
+// pivot of a column singleton is looked for instead (column_singleton_pivot).
 // The row's chain holds its fill-in (slots from lplu.first_fill on) ahead of
 // its appended elements; with the rows in consecutive slots these are looked
 // for from the highest one left on the chain down to the row's lowest slot
