@@ -99,11 +99,11 @@ namespace {
 // kinds are filed when the first step without either comes (file_unfiled),
 // as the steps before would have left them.  Until then r_kmin holds
 // ROWS_UNFILED, and c_kmin COLUMNS_UNFILED, then COLUMNS_SINGLES.
-void b_renew_rows(int n_row_ids) {
-  lplu.r_nzlst[n_row_ids - 1] = nz_link{-1, -1, -1};
+void b_renew_unfiled() {
   lplu.r_kmin = ROWS_UNFILED;
-  lplu.r_unfiled.n_singles = lplu.r_unfiled.n_refiled = 0;
   lplu.c_kmin = COLUMNS_UNFILED;
+  for (unfiled_lines* u : {&lplu.r_unfiled, &lplu.c_unfiled})
+    u->n_singles = u->n_refiled = 0;
 }
 
 }  // namespace
@@ -748,10 +748,10 @@ ZK_INLINE unfiled_lines& unfiled_of(int kind) {
   return kind == NZ_ROW ? lplu.r_unfiled : lplu.c_unfiled;
 }
 
-ZK_INLINE unfiled_view unfiled_begin(int kind) {
+ZK_INLINE unfiled_view unfiled_begin(lumx* lu, int kind) {
   unfiled_lines& u = unfiled_of(kind);
-  return {kind == NZ_ROW ? lplu.r_nztop : lplu.c_nztop, u.n_singles, u.refiled, u.n_refiled,
-          2 * lplu.max_sz, kind == NZ_ROW ? lplu.r_nzlst : lplu.c_nzlst};
+  count_lists cl = lists_of(lu, kind);
+  return {cl.top, u.n_singles, u.refiled, u.n_refiled, 2 * lplu.max_sz, cl.lst};
 }
 
 ZK_INLINE void unfiled_end(const unfiled_view& v, int kind) {
@@ -790,13 +790,12 @@ ZK_INLINE void refile_unfiled(unfiled_view& u, int x, int k) {
 // The line of count 1 taken last onto the stack and still of count 1, taken
 // off it; -1 when none is left.  (A line stacked and down to 0 since left its
 // bucket then; nothing else takes a stacked line.)
-ZK_INLINE int pop_single(const lumx* lu, int kind) {
+ZK_INLINE int pop_single(lumx* lu, int kind) {
   unfiled_lines& u = unfiled_of(kind);
-  const int32_t* singles = kind == NZ_ROW ? lplu.r_nztop : lplu.c_nztop;
-  const int32_t* nz = kind == NZ_ROW ? lu->row_nz : lu->col_nz;
+  count_lists cl = lists_of(lu, kind);
   while (u.n_singles > 0) {
-    int x = singles[--u.n_singles];
-    if (nz[x] == 1)
+    int x = cl.top[--u.n_singles];
+    if (cl.nz[x] == 1)
       return x;
   }
   return -1;
@@ -838,8 +837,6 @@ ZK_NOINLINE void file_unfiled(lumx* lu, const b_rec* b, int s) {
   if (lplu.r_kmin == ROWS_UNFILED)
     file_lines(lu, b, s, NZ_ROW);
   if (lplu.c_kmin == COLUMNS_UNFILED || lplu.c_kmin == COLUMNS_SINGLES) {
-    if (lplu.c_kmin == COLUMNS_UNFILED)
-      lplu.c_unfiled.n_refiled = 0;
     file_lines(lu, b, s, NZ_COL);
     std::fill(lu->rmax_f, lu->rmax_f + b->sz, 0);
     std::fill(lu->cmax_f, lu->cmax_f + b->sz, 0);
@@ -866,7 +863,7 @@ int fact_setup(b_rec* b, lumx* lu, int sz) {
   if (ZK_DIAG)
     rc = b_renew(lu->n + 1, lu->m + 1);
   else
-    b_renew_rows(lu->m + 1);
+    b_renew_unfiled();
   if (rc < 0)
     return rc;
   bool by_rows = appended_by_rows(lu);
@@ -1305,7 +1302,7 @@ ZK_NOINLINE int eliminate_pivot_row(b_rec* b, lumx* lu, int s, int r, int c,
     };
     if (lplu.c_kmin == COLUMNS_SINGLES) {
       // (the columns not filed: no line maximum is cached yet)
-      unfiled_view u = unfiled_begin(NZ_COL);
+      unfiled_view u = unfiled_begin(lu, NZ_COL);
       each_live([&](int y, int k) { refile_unfiled(u, y, k); });
       unfiled_end(u, NZ_COL);
     } else {
@@ -1380,7 +1377,7 @@ ZK_NOINLINE int eliminate_pivot_row(b_rec* b, lumx* lu, int s, int r, int c,
 void refile_touched(lumx* lu, int c) {
   if (!ZK_DIAG && lplu.r_kmin == ROWS_UNFILED) {
     // (no line maximum is cached before the first search)
-    unfiled_view u = unfiled_begin(NZ_ROW);
+    unfiled_view u = unfiled_begin(lu, NZ_ROW);
     for (int32_t e = lu->col_k_head[c]; e >= 0; e = lu->av.nexti[e])
       refile_unfiled(u, lu->av.i[e], lu->row_nz[lu->av.i[e]]);
     unfiled_end(u, NZ_ROW);
@@ -1431,7 +1428,7 @@ int row_singleton_step(b_rec* b, lumx* lu, int s, int r, int c, double q) {
   };
   if (lplu.r_kmin == ROWS_UNFILED) {
     // (no line maximum is cached before the first search)
-    unfiled_view u = unfiled_begin(NZ_ROW);
+    unfiled_view u = unfiled_begin(lu, NZ_ROW);
     scale_pivot_column(b, lu, s, c, q, [&](int x, double l) {
       refile_unfiled(u, x, lu->row_nz[x]);
       return multiplier(x, l);
@@ -1469,7 +1466,6 @@ int column_singleton_pivot(lumx* lu, const b_rec* b, int s) {
       n_singles += b->ips2[c] > s && lu->col_nz[c] == 1;
     }
     lplu.c_unfiled.n_singles = n_singles;
-    lplu.c_unfiled.n_refiled = 0;
     lplu.c_kmin = COLUMNS_SINGLES;
   }
   if (lplu.c_kmin != COLUMNS_SINGLES)
@@ -3908,9 +3904,9 @@ double column_pivot(b_rec* b, int r, const lpvect2* spike) {
 //    size of y;
 //  - the R eta's own entry 1/alpha must survive the drop tolerance.
 // Records the figures in b (upd_agree, 0 when not computed; upd_growth;
-// upd_cond, see pivot_condition); true when the update may go on.  What g gives (the forward solve x of the
-// new column, the row r of B^-1) stands for what would be computed here,
-// bit for bit.
+// upd_cond, see pivot_condition); true when the update may go on.  What g
+// gives (the forward solve x of the new column, the row r of B^-1) stands
+// for what would be computed here, bit for bit.
 bool pivot_checked(b_rec* b, int r, const lpvect2* spike, const lpvect2* p, const spike_walk& sw,
                    int m, const update_given* g) {
   const double alpha = sw.alpha;
